@@ -24,8 +24,17 @@ IconvHandle OpenIconv(const char* to, const char* from) {
     return IconvHandle(cd);
 }
 
+// Bytes of the UTF-8 sequence that starts with `lead` (1 for a stray byte).
+std::size_t Utf8SequenceLength(char lead) {
+    auto b = static_cast<unsigned char>(lead);
+    if (b >= 0xF0 && b <= 0xF4) return 4;
+    if (b >= 0xE0) return b <= 0xEF ? 3 : 1;
+    if (b >= 0xC2) return 2;
+    return 1;
+}
+
 // Converts `in`; on a byte that does not convert either throws (strict) or
-// appends `replacement` and skips one input unit of `unit` bytes.
+// appends `replacement` and skips one input unit of `unit` bytes (0: one UTF-8 character).
 std::string Convert(const char* to, const char* from, std::string_view in, bool strict,
                     std::string_view replacement, std::size_t unit) {
     IconvHandle handle = OpenIconv(to, from);
@@ -49,7 +58,7 @@ std::string Convert(const char* to, const char* from, std::string_view in, bool 
                                         from, to, static_cast<unsigned char>(*inPtr), offset));
         }
         out.append(replacement);
-        std::size_t skip = std::min(unit, inLeft);
+        std::size_t skip = std::min(unit == 0 ? Utf8SequenceLength(*inPtr) : unit, inLeft);
         inPtr += skip;
         inLeft -= skip;
         iconv(cd, nullptr, nullptr, nullptr, nullptr);
@@ -79,7 +88,7 @@ AnsiString Format(const char* format, ...) {
 AnsiString Utf8ToAnsi(std::string_view utf8) { return Convert("CP936", "UTF-8", utf8, true, "", 1); }
 std::string AnsiToUtf8(std::string_view ansi) { return Convert("UTF-8", "CP936", ansi, true, "", 1); }
 std::string AnsiToUtf8Lenient(std::string_view ansi) { return Convert("UTF-8", "CP936", ansi, false, "\xEF\xBF\xBD", 1); }
-AnsiString Utf8ToAnsiLenient(std::string_view utf8) { return Convert("CP936", "UTF-8", utf8, false, "?", 1); }
+AnsiString Utf8ToAnsiLenient(std::string_view utf8) { return Convert("CP936", "UTF-8", utf8, false, "?", 0); }
 
 std::u16string AnsiToUtf16(std::string_view ansi) {
     std::string bytes = Convert("UTF-16LE", "CP936", ansi, true, "", 1);

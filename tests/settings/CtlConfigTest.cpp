@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+
+#include "platform/Files.h"
+#include "platform/IniFile.h"
+#include "settings/StringCipher.h"
+
+namespace {
+
+struct TResult {
+    int status;
+    std::string out;
+};
+
+// Runs quorvelctl with `args` (already shell-quoted), standard error folded into the output.
+TResult Ctl(const std::string& args) {
+    std::string command = std::string(QUORVEL_BINARY_DIR) + "/app/quorvelctl/quorvelctl " + args + " 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return {-1, {}};
+    TResult result{0, {}};
+    std::array<char, 4096> buffer;
+    while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) result.out.append(buffer.data(), n);
+    int raw = ::pclose(pipe);
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return result;
+}
+
+class CtlConfigTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() / ("quorvel-ctl-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+        path_ = (dir_ / "config.ini").string();
+        std::filesystem::remove(path_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::filesystem::path dir_;
+    std::string path_;
+};
+
+TEST_F(CtlConfigTest, SetAndGetGoThroughCodePage936) {
+    EXPECT_EQ(Ctl("config set " + path_ + " Option SmtpName '客服中心 <a@example.com>'").status, 0);
+    // The file holds code page 936 bytes, the command line shows UTF-8.
+    EXPECT_EQ(GetPrivateProfileString("Option", "SmtpName", "", path_), "\xBF\xCD\xB7\xFE\xD6\xD0\xD0\xC4 <a@example.com>");
+    EXPECT_EQ(Ctl("config get " + path_ + " option SMTPNAME").out, "客服中心 <a@example.com>\n");
+    EXPECT_EQ(Ctl("config get " + path_ + " Option SmtpPort 25").out, "25\n");
+}
+
+TEST_F(CtlConfigTest, PasswordIsStoredEnciphered) {
+    ASSERT_EQ(Ctl("config set-password " + path_ + " 's3cr;t=密'").status, 0);
+    AnsiString stored = GetPrivateProfileString("Option", "SmtpPass", "", path_);
+    EXPECT_EQ(stored.size(), 2u + 2u * 9u);
+    EXPECT_EQ(CipherText(stored, SmtpPasswordKey, false), "s3cr;t=\xC3\xDC");
+    EXPECT_EQ(Ctl("config get-password " + path_).out, "s3cr;t=密\n");
+}
+
+TEST_F(CtlConfigTest, ErrorsAreClearAndExitNonZero) {
+    struct Case {
+        std::string args;
+        int status;
+        std::string text;
+    } cases[] = {
+        {"config set " + (dir_ / "none" / "c.ini").string() + " Option A b", 1, "Unable to write to "},
+        {"config get " + path_ + " Option", 2, "wrong number of arguments"},
+        {"config frobnicate", 2, "unknown sub-command"},
+        {"nosuchcommand", 2, "unknown command"},
+        {"config set " + path_ + " Option A \"$(printf '\\377')\"", 1, "invalid byte 0xFF"},
+    };
+    for (const auto& c : cases) {
+        TResult r = Ctl(c.args);
+        EXPECT_EQ(r.status, c.status) << c.args << "\n" << r.out;
+        EXPECT_NE(r.out.find(c.text), std::string::npos) << c.args << "\n" << r.out;
+    }
+    std::filesystem::create_directories(dir_);
+    ASSERT_TRUE(WritePrivateProfileString("Option", "SmtpPass", "XYZ", path_));
+    TResult bad = Ctl("config get-password " + path_);
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_NE(bad.out.find("is not a valid integer value"), std::string::npos) << bad.out;
+}
+
+TEST(CtlHelp, ListsTheCommands) {
+    TResult r = Ctl("--help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("quorvelctl config get FILE SECTION KEY [DEFAULT]"), std::string::npos) << r.out;
+}
+
+} // namespace
