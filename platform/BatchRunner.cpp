@@ -1,0 +1,256 @@
+#include "platform/BatchRunner.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "platform/Files.h"
+
+extern char** environ;
+
+namespace {
+
+std::string Lower(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string TrimText(const std::string& s) { return std::string(Trim(s)); }
+
+bool StartsWithNoCase(const std::string& s, const std::string& prefix) {
+    return s.size() >= prefix.size() && Lower(s.substr(0, prefix.size())) == prefix;
+}
+
+std::vector<std::string> Split(const std::string& s, char separator) {
+    std::vector<std::string> parts;
+    std::string::size_type start = 0;
+    for (;;) {
+        auto end = s.find(separator, start);
+        parts.push_back(s.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return parts;
+}
+
+std::string Join(const std::vector<std::string>& parts, char separator) {
+    std::string joined;
+    for (const std::string& part : parts) {
+        if (!joined.empty()) joined += separator;
+        joined += part;
+    }
+    return joined;
+}
+
+// Replaces every %path% (any case) by `value`.
+std::string ExpandPathVariable(const std::string& text, const std::string& value) {
+    std::string lower = Lower(text), result;
+    std::string::size_type pos = 0;
+    for (;;) {
+        auto hit = lower.find("%path%", pos);
+        if (hit == std::string::npos) break;
+        result += text.substr(pos, hit - pos) + value;
+        pos = hit + 6;
+    }
+    return result + text.substr(pos);
+}
+
+bool IsExecutableFile(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Owners of the spawn attributes, freed on every way out.
+struct TSpawnActions {
+    posix_spawn_file_actions_t value;
+    TSpawnActions() { posix_spawn_file_actions_init(&value); }
+    ~TSpawnActions() { posix_spawn_file_actions_destroy(&value); }
+};
+struct TSpawnAttr {
+    posix_spawnattr_t value;
+    TSpawnAttr() { posix_spawnattr_init(&value); }
+    ~TSpawnAttr() { posix_spawnattr_destroy(&value); }
+};
+
+} // namespace
+
+TBatchRunner::TBatchRunner() {
+    // Starts from the program's own search path, which %path% then stands for.
+    const char* path = std::getenv("PATH");
+    for (const std::string& folder : Split(path ? path : "/usr/local/bin:/usr/bin:/bin", ':'))
+        if (!folder.empty()) searchPath_.push_back(folder);
+}
+
+int TBatchRunner::Start(const std::string& path) {
+    std::string content;
+    if (!ReadWholeFile(path, content))
+        throw EBatchError(Utf8ToAnsiLenient("Cannot read batch file " + path + ": " + ErrnoText(errno)));
+    return StartText(content);
+}
+
+int TBatchRunner::StartText(const AnsiString& text) {
+    int started = 0, lineNumber = 0;
+    for (std::string line : Split(text, '\n')) {
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::string utf8;
+        try {
+            utf8 = AnsiToUtf8(line);
+        } catch (const EEncodingError& e) {
+            ReportError("line " + std::to_string(lineNumber) + ": " + AnsiToUtf8Lenient(e.Message));
+            continue;
+        }
+        RunLine(utf8, lineNumber, started);
+    }
+    return started;
+}
+
+void TBatchRunner::RunLine(const std::string& rawLine, int lineNumber, int& started) {
+    std::string line = TrimText(rawLine);
+    if (!line.empty() && line[0] == '@') line = TrimText(line.substr(1));
+    if (line.empty() || line.rfind("::", 0) == 0) return;
+    std::string lower = Lower(line);
+    if (lower == "rem" || StartsWithNoCase(line, "rem ")) return;
+
+    auto fail = [&](const std::string& why) {
+        ReportError("line " + std::to_string(lineNumber) + ": " + why + ": " + line);
+    };
+
+    if (lower.rfind("echo", 0) == 0 && TrimText(lower.substr(4)) == "off") return;
+    if (lower == "path" || StartsWithNoCase(line, "path ") || StartsWithNoCase(line, "path=")) {
+        std::string value = TrimText(line.substr(5 <= line.size() ? 5 : line.size()));
+        if (value.empty()) return fail("a search path is expected");
+        SetPath(ExpandPathVariable(value, Join(searchPath_, ';')));
+        return;
+    }
+
+    std::vector<std::string> args;
+    try {
+        args = SplitCommandLine(line);
+    } catch (const EBatchError& e) {
+        return fail(AnsiToUtf8Lenient(e.Message));
+    }
+    if (args.empty()) return;
+    // Commands of the interpreter itself, redirections and variables are not ours to run.
+    static const char* const builtins[] = {"echo", "set", "if", "for", "goto", "call", "cd", "chdir", "copy", "del",
+                                           "move", "start", "exit", "setlocal", "endlocal", "pushd", "popd", "cls"};
+    for (const char* builtin : builtins)
+        if (Lower(args[0]) == builtin) return fail("unsupported command");
+    if (args[0].find_first_of("|<>&") != std::string::npos) return fail("unsupported command");
+    std::string program = FindProgram(args[0]);
+    if (program.empty()) return fail("program not found on the search path");
+    if (Spawn(program, args)) ++started;
+    else fail("cannot start " + program + ": " + ErrnoText(errno));
+}
+
+std::vector<std::string> TBatchRunner::SplitCommandLine(const std::string& line) {
+    std::vector<std::string> args;
+    std::string current;
+    bool inWord = false, quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if (!quoted && (c == ' ' || c == '\t')) {
+            if (inWord) args.push_back(std::move(current));
+            current.clear();
+            inWord = false;
+        } else if (!quoted && (c == '|' || c == '<' || c == '>' || c == '&')) {
+            throw EBatchError("pipes and redirections are not supported");
+        } else if (c == '%') {
+            // In a batch file "%%" is one percent sign; a lone one starts a variable.
+            if (i + 1 < line.size() && line[i + 1] == '%') {
+                current += '%';
+                ++i;
+                inWord = true;
+            } else {
+                throw EBatchError("variables are not supported");
+            }
+        } else {
+            current += c;
+            inWord = true;
+        }
+    }
+    if (quoted) throw EBatchError("unterminated double quote");
+    if (inWord) args.push_back(std::move(current));
+    return args;
+}
+
+void TBatchRunner::SetPath(const std::string& value) {
+    std::vector<std::string> folders;
+    for (std::string folder : Split(value, ';')) {
+        folder = TrimText(folder);
+        if (folder.size() >= 2 && folder.front() == '"' && folder.back() == '"') folder = folder.substr(1, folder.size() - 2);
+        if (!folder.empty()) folders.push_back(folder);
+    }
+    searchPath_ = std::move(folders);
+}
+
+std::string TBatchRunner::FindProgram(const std::string& name) const {
+    if (name.find('/') != std::string::npos) return IsExecutableFile(name) ? name : std::string();
+    for (const std::string& folder : searchPath_) {
+        std::string candidate = folder + (folder.back() == '/' ? "" : "/") + name;
+        if (IsExecutableFile(candidate)) return candidate;
+    }
+    return {};
+}
+
+bool TBatchRunner::Spawn(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+
+    // The child sees the search path the batch file set.
+    std::string pathVariable = "PATH=" + Join(searchPath_, ':');
+    std::vector<char*> envp;
+    for (char** entry = environ; entry && *entry; ++entry)
+        if (std::string_view(*entry).rfind("PATH=", 0) != 0) envp.push_back(*entry);
+    envp.push_back(pathVariable.data());
+    envp.push_back(nullptr);
+
+    TSpawnActions actions;
+    // Only the standard streams pass: an open SMTP connection or lock must not
+    // live on in an archiver that outlasts us.
+    posix_spawn_file_actions_addclosefrom_np(&actions.value, 3);
+    TSpawnAttr attr;
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigmask(&attr.value, &none);
+    posix_spawnattr_setsigdefault(&attr.value, &defaults);
+    // A session of its own: like a console window of its own, it does not die
+    // with the terminal that started us.
+    posix_spawnattr_setflags(&attr.value, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = 0;
+    int rc = ::posix_spawn(&pid, program.c_str(), &actions.value, &attr.value, argv.data(), envp.data());
+    if (rc != 0) {
+        errno = rc;
+        return false;
+    }
+    // Nobody waits for the command; this collects its exit status so that it
+    // leaves no zombie behind.
+    std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+    }).detach();
+    return true;
+}
+
+void TBatchRunner::ReportError(const std::string& text) const {
+    if (ErrorSink) ErrorSink(text);
+    else std::cerr << "batch: " << text << std::endl;
+}

@@ -1,0 +1,52 @@
+#pragma once
+// The command interpreter of the archive step: runs the few lines a batch file
+// such as Keldor.bat holds and returns at once, like WinExec does. It knows
+//   @echo off                       (any case; nothing to do, we never echo)
+//   path <dir>;<dir>;%path%         (search path for the lines that follow)
+//   rem ... / :: ...                (comments)
+//   <program> <arg> "<arg with blanks>" ...   (%% stands for one %)
+// Each command line is started as a process of its own, detached, with the
+// program's standard output and error. Anything else is reported as one error
+// line on the error output and skipped. The file is in code page 936.
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/AnsiString.h"
+#include "platform/Exception.h"
+
+// The batch file cannot be read.
+class EBatchError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+class TBatchRunner {
+public:
+    // Receives each error line (UTF-8, without line end); by default it goes to stderr.
+    using TErrorSink = std::function<void(const std::string& line)>;
+
+    TBatchRunner();
+
+    // Interprets the batch file at `path` and starts its commands without waiting
+    // for any of them. Returns the number of processes started. Raises EBatchError
+    // when the file cannot be read.
+    int Start(const std::string& path);
+    // The same for batch text already in memory (code page 936).
+    int StartText(const AnsiString& text);
+
+    // Splits a command line at blanks and tabs; double quotes group blanks into one
+    // argument and are removed. Raises EBatchError for an unterminated quote.
+    static std::vector<std::string> SplitCommandLine(const std::string& line);
+
+    TErrorSink ErrorSink;
+
+private:
+    std::vector<std::string> searchPath_; // folders, in order
+
+    void RunLine(const std::string& line, int lineNumber, int& started);
+    void SetPath(const std::string& value);
+    std::string FindProgram(const std::string& name) const;
+    bool Spawn(const std::string& program, const std::vector<std::string>& args);
+    void ReportError(const std::string& text) const;
+};
