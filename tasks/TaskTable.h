@@ -101,6 +101,7 @@ public:
     void Clear();
 
 private:
+    friend class TTaskTable;
     TFieldValue Convert(const TFieldValue& value) const; // to this field's type
 
     TTaskTable* table_;
