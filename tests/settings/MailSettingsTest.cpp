@@ -1,0 +1,123 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/Exception.h"
+#include "platform/Files.h"
+#include "settings/MailSettings.h"
+#include "settings/StringCipher.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class MailSettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("quorvel-mailsettings-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        accessor_.Path = (dir_ / "config.ini").string();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    void Put(const std::string& content) { ASSERT_EQ(ReplaceFileContent(accessor_.Path, content), 0); }
+
+    fs::path dir_;
+    TSettingsAccessor accessor_;
+    TMailSettings settings_{accessor_};
+};
+
+TEST(MailSettingsPort, StoredPortAppliesOnlyWhenItIsAValidPortNumber) {
+    struct Case {
+        const char* text;
+        int port;
+    };
+    const Case cases[] = {
+        {"25", 25},     {"587", 587},  {"465", 465},  {"1", 1},      {"65535", 65535}, {" 2525 ", 2525},
+        {"0587", 587},  {"", 25},      {"0", 25},     {"65536", 25}, {"99999", 25},    {"-25", 25},
+        {"+25", 25},    {"25a", 25},   {"2 5", 25},   {"smtp", 25},  {"000025", 25},   {"4294967321", 25},
+    };
+    for (const Case& c : cases) EXPECT_EQ(TMailSettings::ApplicablePort(c.text), c.port) << "'" << c.text << "'";
+}
+
+TEST_F(MailSettingsTest, MissingFileGivesTheDefaults) {
+    EXPECT_EQ(settings_.SmtpServer(), "");
+    EXPECT_EQ(settings_.SmtpName(), "");
+    EXPECT_EQ(settings_.SmtpUser(), "");
+    EXPECT_EQ(settings_.SmtpPortText(), "25");
+    EXPECT_EQ(settings_.SmtpPort(), 25);
+    EXPECT_EQ(settings_.SmtpPassword(), "");
+    EXPECT_FALSE(fs::exists(accessor_.Path)); // reading creates nothing
+}
+
+TEST_F(MailSettingsTest, EveryReadGoesToTheFile) {
+    Put("[Option]\r\nSmtpServer=mail.example.com\r\nSmtpPort=587\r\nSmtpName=backup@example.com\r\n"
+        "SmtpUser=backup\r\nSmtpPass=" +
+        CipherText("s3cret", SmtpPasswordKey, true) + "\r\n[task]\r\nSmtpServer=other\r\n");
+    EXPECT_EQ(settings_.SmtpServer(), "mail.example.com");
+    EXPECT_EQ(settings_.SmtpName(), "backup@example.com");
+    EXPECT_EQ(settings_.SmtpUser(), "backup");
+    EXPECT_EQ(settings_.SmtpPort(), 587);
+    EXPECT_EQ(settings_.SmtpPassword(), "s3cret");
+
+    // Changed behind our back (the dialog saved): the next read sees it.
+    Put("[option]\r\nsmtpserver=relay.example.net\r\nSmtpPort=abc\r\n");
+    EXPECT_EQ(settings_.SmtpServer(), "relay.example.net");
+    EXPECT_EQ(settings_.SmtpPortText(), "abc");
+    EXPECT_EQ(settings_.SmtpPort(), 25);
+    EXPECT_EQ(settings_.SmtpUser(), "");
+}
+
+TEST_F(MailSettingsTest, SaveWritesTheFiveKeysAndLoadReadsThemBack) {
+    TMailServerSettings values;
+    values.SmtpServer = "127.0.0.1";
+    values.SmtpName = Utf8ToAnsi("客服中心 <backup@example.com>");
+    values.SmtpPort = "2525";
+    values.SmtpUser = "backup";
+    values.SmtpPass = Utf8ToAnsi("密码pw");
+    settings_.Save(values);
+    std::string content;
+    ASSERT_TRUE(ReadWholeFile(accessor_.Path, content));
+    // Key order as the dialog writes them; the password only in cipher form.
+    auto at = [&](const char* key) { return content.find(key); };
+    EXPECT_LT(at("SmtpServer="), at("SmtpName="));
+    EXPECT_LT(at("SmtpName="), at("SmtpPort="));
+    EXPECT_LT(at("SmtpPort="), at("SmtpUser="));
+    EXPECT_LT(at("SmtpUser="), at("SmtpPass="));
+    EXPECT_EQ(content.find(values.SmtpPass), std::string::npos);
+
+    TMailServerSettings loaded;
+    settings_.Load(loaded);
+    EXPECT_EQ(loaded.SmtpServer, values.SmtpServer);
+    EXPECT_EQ(loaded.SmtpName, values.SmtpName);
+    EXPECT_EQ(loaded.SmtpPort, values.SmtpPort);
+    EXPECT_EQ(loaded.SmtpUser, values.SmtpUser);
+    EXPECT_EQ(loaded.SmtpPass, values.SmtpPass);
+    EXPECT_EQ(settings_.SmtpPort(), 2525);
+}
+
+TEST_F(MailSettingsTest, BadCipherTextFailsButTheOtherValuesAreLoaded) {
+    Put("[Option]\r\nSmtpServer=mail.example.com\r\nSmtpUser=u\r\nSmtpPass=not-hex\r\n");
+    EXPECT_THROW(settings_.SmtpPassword(), EConvertError);
+    TMailServerSettings loaded;
+    loaded.SmtpPass = "stale";
+    EXPECT_THROW(settings_.Load(loaded), EConvertError);
+    EXPECT_EQ(loaded.SmtpServer, "mail.example.com");
+    EXPECT_EQ(loaded.SmtpUser, "u");
+    EXPECT_EQ(loaded.SmtpPass, "");
+}
+
+TEST_F(MailSettingsTest, AFailedWriteIsReported) {
+    fs::create_directories(accessor_.Path); // a folder where the file should be: no write can succeed
+    TMailServerSettings values;
+    try {
+        settings_.Save(values);
+        FAIL() << "no error";
+    } catch (const EIniFileException& e) {
+        EXPECT_EQ(e.Message, "Unable to write to " + accessor_.Path);
+    }
+}
+
+} // namespace
