@@ -1,0 +1,112 @@
+// quorvelctl tasks: print a task file as tab-separated UTF-8, and append rows in
+// that same form to a task file, as the spreadsheet import appends sheet rows.
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "app/quorvelctl/CtlCommand.h"
+#include "platform/Files.h"
+#include "tasks/TaskFile.h"
+#include "tasks/TaskTable.h"
+
+namespace {
+
+std::string Escape(std::string_view text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '\t': out += "\\t"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\\': out += "\\\\"; break;
+        default: out += c;
+        }
+    }
+    return out;
+}
+
+// Splits one line at tabs and undoes Escape; an unknown escape stays as written.
+std::vector<std::string> SplitRow(std::string_view line) {
+    std::vector<std::string> cells(1);
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '\t') {
+            cells.emplace_back();
+        } else if (c == '\\' && i + 1 < line.size()) {
+            char n = line[++i];
+            switch (n) {
+            case 't': cells.back() += '\t'; break;
+            case 'n': cells.back() += '\n'; break;
+            case 'r': cells.back() += '\r'; break;
+            case '\\': cells.back() += '\\'; break;
+            default: cells.back() += c, cells.back() += n;
+            }
+        } else {
+            cells.back() += c;
+        }
+    }
+    return cells;
+}
+
+int PrintTasks(const std::string& file) {
+    TTaskTable table;
+    LoadFromFile(table, file);
+    std::ostringstream out;
+    for (int i = 0; i < table.FieldTotal(); ++i) out << (i ? "\t" : "") << table.FieldAtIndex(i).Name();
+    out << "\n";
+    for (table.GoFirst(); !table.IsPastEnd(); table.GoNext()) {
+        for (int i = 0; i < table.FieldTotal(); ++i)
+            out << (i ? "\t" : "") << Escape(AnsiToUtf8Lenient(table.FieldAtIndex(i).AsString()));
+        out << "\n";
+    }
+    std::cout << out.str();
+    return 0;
+}
+
+int ImportTasks(const std::string& file, const std::string& tsvFile) {
+    std::ifstream tsv(tsvFile, std::ios::binary);
+    if (!tsv) throw Exception(Format("Cannot open file \"%s\". %s", Utf8ToAnsiLenient(tsvFile).c_str(),
+                                     Utf8ToAnsiLenient(ErrnoText(errno)).c_str()));
+    TTaskTable table;
+    if (FileExists(file)) LoadFromFile(table, file);
+
+    std::string line;
+    std::getline(tsv, line); // the header line
+    int lineNumber = 1, imported = 0;
+    while (std::getline(tsv, line)) {
+        ++lineNumber;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::vector<std::string> cells = SplitRow(line);
+        // As in the sheet import, a row without a first cell is not a record.
+        if (Trim(cells[0]).empty()) continue;
+        if (cells.size() != static_cast<std::size_t>(table.FieldTotal()))
+            throw Exception(Format("%s line %d: %zu columns, expected %d", Utf8ToAnsiLenient(tsvFile).c_str(), lineNumber,
+                                   cells.size(), table.FieldTotal()));
+        table.BeginNewRecord();
+        for (int i = 0; i < table.FieldTotal(); ++i) {
+            TTaskField& field = table.FieldAtIndex(i);
+            if (field.IsCalculated()) continue; // computed anew from the stored fields
+            AnsiString text = Utf8ToAnsi(cells[static_cast<std::size_t>(i)]);
+            if (field.DataType() == TFieldType::Boolean) field.SetValue(text);
+            else field.SetAsString(text);
+        }
+        table.StoreRecord();
+        ++imported;
+    }
+    SaveToFile(table, file);
+    std::cout << "imported " << imported << " task(s) into " << file << "\n";
+    return 0;
+}
+
+int RunTasks(const std::vector<std::string>& args) {
+    if (args.size() == 1 && args[0] != "import") return PrintTasks(args[0]);
+    if (args.size() == 3 && args[0] == "import") return ImportTasks(args[1], args[2]);
+    throw ECtlUsage("tasks: wrong arguments");
+}
+
+const TCtlRegistration registration{{"tasks",
+                                     "  quorvelctl tasks FILE                 print the tasks as tab-separated UTF-8\n"
+                                     "  quorvelctl tasks import FILE TSVFILE  append the rows of TSVFILE (same form) and save\n",
+                                     RunTasks}};
+
+} // namespace
