@@ -1,0 +1,385 @@
+// The line connection against the scripted peer: replies, line limits, closes,
+// socket errors and their texts.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "ScriptedPeer.h"
+#include "mail/IdTCPConnection.h"
+
+namespace {
+
+std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+
+// A port on 127.0.0.1 where nothing listens: bound by us, then released.
+int ClosedPort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(s);
+    return ntohs(a.sin_port);
+}
+
+struct TClient : TIdTCPClient {
+    explicit TClient(int port) {
+        Host = "127.0.0.1";
+        Port = port;
+        ReadTimeout = 5000; // a fault in a test must not hang it
+    }
+};
+
+// ---------------------------------------------------------------- pure reply parsing
+
+struct TParseCase {
+    const char* Name;
+    std::vector<AnsiString> Lines;
+    int NumericCode;
+    AnsiString TextCode;
+    std::vector<AnsiString> Text;
+};
+
+class ParseReplyTest : public testing::TestWithParam<TParseCase> {};
+
+TEST_P(ParseReplyTest, GivesCodeAndText) {
+    const TParseCase& c = GetParam();
+    TIdRFCReply reply;
+    reply.ParseReply(c.Lines);
+    EXPECT_EQ(reply.NumericCode, c.NumericCode);
+    EXPECT_EQ(reply.TextCode, c.TextCode);
+    EXPECT_EQ(reply.Text, c.Text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, ParseReplyTest,
+    testing::Values(TParseCase{"Simple", {"250 OK"}, 250, "250", {"OK"}},
+                    TParseCase{"BareCode", {"250"}, 250, "250", {""}},
+                    TParseCase{"MultiLine", {"250-first", "250-second", "250 last"}, 250, "250", {"first", "second", "last"}},
+                    TParseCase{"NotANumber", {"2xx hello"}, 0, "2xx", {"hello"}},
+                    TParseCase{"ShortCode", {"25"}, 25, "25", {""}},
+                    TParseCase{"Empty", {}, 0, "", {}}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// ---------------------------------------------------------------- replies over the wire
+
+struct TReplyCase {
+    const char* Name;
+    std::string Sent;          // what the server says
+    std::vector<int> Allowed;
+    int Code;                  // expected NumericCode (when no error)
+    std::vector<AnsiString> Text;
+    std::string Error;         // expected error message; empty: no error
+};
+
+class ReadReplyTest : public testing::TestWithParam<TReplyCase> {};
+
+TEST_P(ReadReplyTest, ReadsAndChecks) {
+    const TReplyCase& c = GetParam();
+    TScriptedPeer peer({Say(c.Sent)});
+    TClient client(peer.Port);
+    client.Connect();
+    if (c.Error.empty()) {
+        EXPECT_EQ(client.GetReply(c.Allowed), c.Code);
+        EXPECT_EQ(client.LastReply.Text, c.Text);
+    } else {
+        try {
+            client.GetReply(c.Allowed);
+            FAIL() << "no error";
+        } catch (const EIdException& e) {
+            EXPECT_EQ(e.Message, c.Error);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, ReadReplyTest,
+    testing::Values(
+        TReplyCase{"Simple", "250 OK\r\n", {250}, 250, {"OK"}, ""},
+        TReplyCase{"MultiLine", "250-first\r\n250-second\r\n250 last\r\n", {250}, 250, {"first", "second", "last"}, ""},
+        TReplyCase{"OtherCodeInside", "250-a\r\n251 b\r\n250 c\r\n", {250}, 250, {"a", "b", "c"}, ""},
+        TReplyCase{"ShortLineEnds", "250-a\r\nok\r\n250 late\r\n", {250}, 250, {"a", ""}, ""},
+        TReplyCase{"BlankLinesSkipped", "\r\n  \r\n250-a\r\n\r\n  250 b\r\n", {250}, 250, {"a", "b"}, ""},
+        TReplyCase{"EndMarkAnyCase", "25a-x\r\n25A y\r\n", {}, 0, {"x", "y"}, ""},
+        TReplyCase{"BareLF", "250 OK\n", {250}, 250, {"OK"}, ""},
+        TReplyCase{"AnyCodeAccepted", "550 No such user\r\n", {}, 550, {"No such user"}, ""},
+        TReplyCase{"MinusOneAcceptsAny", "550 No such user\r\n", {-1}, 550, {"No such user"}, ""},
+        TReplyCase{"Refused", "550 No such user\r\n", {250}, 0, {}, "No such user\r\n"},
+        TReplyCase{"RefusedMultiLine", "554-one\r\n554 two\r\n", {250}, 0, {}, "one\r\ntwo\r\n"},
+        TReplyCase{"NoNumber", "2xx hello\r\n", {200, 250}, 0, {}, "hello\r\n"},
+        TReplyCase{"ExactLimit", Repeat('a', 16383) + "\r\n", {}, 0, {Repeat('a', 16379)}, ""},
+        TReplyCase{"OneOverLimit", Repeat('a', 16384) + "\r\n", {}, 0, {}, "Max line length exceeded."},
+        TReplyCase{"NoLineEndOverLimit", Repeat('a', 20000), {}, 0, {}, "Max line length exceeded."}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(ReadReplyErrors, ReplyErrorCarriesCode) {
+    TScriptedPeer peer({Say("535 Authentication failed\r\n")});
+    TClient client(peer.Port);
+    client.Connect();
+    try {
+        client.GetReply({235});
+        FAIL() << "no error";
+    } catch (const EIdProtocolReplyError& e) {
+        EXPECT_EQ(e.ReplyCode, 535);
+        EXPECT_EQ(e.Message, "Authentication failed\r\n");
+    }
+}
+
+struct TCloseCase {
+    const char* Name;
+    std::vector<TPeerStep> Steps;
+};
+
+class ServerGoneTest : public testing::TestWithParam<TCloseCase> {};
+
+// However the server goes away, the read ends with the close error and the
+// connection reports itself closed; nothing hangs.
+TEST_P(ServerGoneTest, RaisesClosedGracefully) {
+    TScriptedPeer peer(GetParam().Steps);
+    TClient client(peer.Port);
+    client.Connect();
+    EXPECT_THROW(client.GetReply({250}), EIdConnClosedGracefully);
+    EXPECT_FALSE(client.Connected());
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, ServerGoneTest,
+                         testing::Values(TCloseCase{"ClosesAtOnce", {CloseConnection()}},
+                                         TCloseCase{"ClosesInsideLine", {Say("250 O"), CloseConnection()}},
+                                         TCloseCase{"ClosesInsideMultiLine", {Say("250-a\r\n"), CloseConnection()}}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(ReadLineTest, BufferedLinesSurviveTheClose) {
+    TScriptedPeer peer({Say("250 one\r\n250 two\r\n"), CloseConnection()});
+    TClient client(peer.Port);
+    client.Connect();
+    ::usleep(100000); // both lines and the close have arrived
+    EXPECT_EQ(client.GetReply({250}), 250);
+    EXPECT_EQ(client.LastReply.Text, std::vector<AnsiString>{"one"});
+    EXPECT_EQ(client.GetReply({250}), 250);
+    EXPECT_EQ(client.LastReply.Text, std::vector<AnsiString>{"two"});
+    EXPECT_THROW(client.ReadLine(), EIdConnClosedGracefully);
+}
+
+TEST(ReadLineTest, SplitModeReturnsTheFirstLimitBytes) {
+    TScriptedPeer peer({Say(Repeat('x', 10) + Repeat('y', 5) + "\r\n")});
+    TClient client(peer.Port);
+    client.MaxLineLength = 10;
+    client.MaxLineAction = maSplit;
+    client.Connect();
+    ::usleep(100000);
+    EXPECT_EQ(client.ReadLine(), Repeat('x', 10));
+    EXPECT_TRUE(client.ReadLnSplit());
+    EXPECT_EQ(client.ReadLine(), Repeat('y', 5));
+    EXPECT_FALSE(client.ReadLnSplit());
+}
+
+TEST(ReadLineTest, ReadTimeoutRaises) {
+    TScriptedPeer peer({Hang(3000)});
+    TClient client(peer.Port);
+    client.ReadTimeout = 200;
+    client.Connect();
+    EXPECT_THROW(
+        try { client.ReadLine(); } catch (const EIdReadTimeout& e) {
+            EXPECT_EQ(e.Message, "Read Timeout");
+            throw;
+        },
+        EIdReadTimeout);
+    EXPECT_TRUE(client.Connected());
+}
+
+// Many lines across small and large receives: every line comes out whole and in
+// order while the buffer compacts behind the reader.
+class ManyLinesTest : public testing::TestWithParam<int> {};
+
+TEST_P(ManyLinesTest, EveryLineInOrder) {
+    std::string sent;
+    for (int i = 0; i < 4000; ++i) sent += "250 line " + std::to_string(i) + (i % 2 ? "\r\n" : "\n");
+    TScriptedPeer peer({Say(sent)});
+    TClient client(peer.Port);
+    client.RecvBufferSize = GetParam();
+    client.Connect();
+    for (int i = 0; i < 4000; ++i) ASSERT_EQ(client.ReadLine(), "250 line " + std::to_string(i));
+}
+
+INSTANTIATE_TEST_SUITE_P(ReceiveSizes, ManyLinesTest, testing::Values(7, 1000, 32768));
+
+// ---------------------------------------------------------------- writing
+
+TEST(WriteTest, LinesReachThePeerWithCrLf) {
+    TScriptedPeer peer({Hear(), Hear(), Say("250 OK\r\n")});
+    {
+        TClient client(peer.Port);
+        client.Connect();
+        client.WriteLine("HELO x");
+        EXPECT_EQ(client.SendCommand("NOOP", {250}), 250);
+        client.Write(""); // nothing at all
+        client.Disconnect();
+    }
+    EXPECT_EQ(peer.Transcript(), (std::vector<std::string>{"HELO x\r\n", "NOOP\r\n"}));
+}
+
+TEST(WriteTest, WithoutConnectionRaisesNotConnected) {
+    TClient client(ClosedPort());
+    EXPECT_THROW(
+        try { client.WriteLine("x"); } catch (const EIdNotConnected& e) {
+            EXPECT_EQ(e.Message, "Not Connected");
+            throw;
+        },
+        EIdNotConnected);
+    EXPECT_THROW(client.ReadLine(), EIdNotConnected);
+}
+
+TEST(WriteTest, AfterTheServerClosedRaisesClosedGracefully) {
+    TScriptedPeer peer({CloseConnection()});
+    TClient client(peer.Port);
+    client.Connect();
+    EXPECT_THROW(client.ReadLine(), EIdConnClosedGracefully);
+    EXPECT_THROW(client.WriteLine("QUIT"), EIdConnClosedGracefully);
+}
+
+TEST(WriteTest, ResetConnectionRaisesSocketErrorAndCloses) {
+    TScriptedPeer peer({Hang(200), ResetConnection()});
+    TClient client(peer.Port);
+    client.Connect();
+    ::usleep(500000); // the reset has arrived
+    try {
+        for (int i = 0; i < 10; ++i) client.WriteLine("DATA");
+        FAIL() << "writes into a reset connection succeeded";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.SocketErrorCode, 10054);
+        EXPECT_EQ(e.Message, "Socket Error # 10054\r\nConnection reset by peer.");
+    }
+    EXPECT_FALSE(client.Connected());
+}
+
+// ---------------------------------------------------------------- connecting
+
+TEST(ConnectTest, RefusedPort) {
+    TClient client(ClosedPort());
+    try {
+        client.Connect();
+        FAIL() << "connected";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.SocketErrorCode, 10061);
+        EXPECT_EQ(e.Message, "Socket Error # 10061\r\nConnection refused.");
+    }
+    EXPECT_FALSE(client.Connected());
+    client.Disconnect();
+}
+
+TEST(ConnectTest, UnknownHost) {
+    TClient client(25);
+    client.Host = "no-such-host.invalid";
+    std::vector<AnsiString> status;
+    client.OnStatus = [&](const AnsiString& s) { status.push_back(s); };
+    try {
+        client.Connect();
+        FAIL() << "connected";
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.SocketErrorCode, 11001);
+        EXPECT_EQ(e.Message, "Socket Error # 11001\r\nHost not found.");
+    }
+    EXPECT_EQ(status, std::vector<AnsiString>{"Resolving hostname no-such-host.invalid."});
+}
+
+TEST(ConnectTest, StatusAndAddressesOfAConnection) {
+    TScriptedPeer peer({});
+    TClient client(peer.Port);
+    client.Host = "LocalHost";
+    std::vector<AnsiString> status;
+    int connected = 0, disconnected = 0;
+    client.OnStatus = [&](const AnsiString& s) { status.push_back(s); };
+    client.OnConnected = [&] { ++connected; };
+    client.OnDisconnected = [&] { ++disconnected; };
+    client.Connect();
+    EXPECT_TRUE(client.Connected());
+    TIdSocketHandle* binding = client.IOHandler()->Binding();
+    EXPECT_EQ(binding->PeerIP, "127.0.0.1");
+    EXPECT_EQ(binding->PeerPort, peer.Port);
+    EXPECT_EQ(binding->IP, "127.0.0.1");
+    EXPECT_NE(binding->Port, 0);
+    EXPECT_THROW(
+        try { client.Connect(); } catch (const EIdAlreadyConnected& e) {
+            EXPECT_EQ(e.Message, "Already connected.");
+            throw;
+        },
+        EIdAlreadyConnected);
+    client.Disconnect();
+    EXPECT_FALSE(client.Connected());
+    EXPECT_EQ(client.IOHandler(), nullptr);
+    client.Disconnect(); // a closed connection: nothing but the notifications
+    EXPECT_EQ(status, (std::vector<AnsiString>{"Connecting to 127.0.0.1.", "Connected.", "Disconnecting.", "Disconnected.",
+                                               "Disconnecting.", "Disconnected."}));
+    EXPECT_EQ(connected, 1);
+    EXPECT_EQ(disconnected, 2);
+}
+
+TEST(ConnectTest, ReconnectAfterDisconnectStartsWithAnEmptyBuffer) {
+    TScriptedPeer first({Say("250 stale\r\n250 unread\r\n")});
+    TClient client(first.Port);
+    client.Connect();
+    EXPECT_EQ(client.GetReply({250}), 250);
+    client.Disconnect();
+    TScriptedPeer second({Say("220 fresh\r\n")});
+    client.Port = second.Port;
+    client.Connect();
+    EXPECT_EQ(client.GetReply({220}), 220);
+    EXPECT_EQ(client.LastReply.Text, std::vector<AnsiString>{"fresh"});
+}
+
+// ---------------------------------------------------------------- the stack
+
+TEST(StackTest, OneStackWhileAnyConnectionLives) {
+    EXPECT_EQ(TIdStack::InstanceCount(), 0);
+    {
+        TClient a(1), b(2);
+        EXPECT_EQ(TIdStack::InstanceCount(), 1);
+    }
+    EXPECT_EQ(TIdStack::InstanceCount(), 0);
+}
+
+struct TErrnoCase {
+    int Errno;
+    int Code;
+    const char* Message;
+};
+
+class SocketErrorTest : public testing::TestWithParam<TErrnoCase> {};
+
+TEST_P(SocketErrorTest, NumberAndText) {
+    const TErrnoCase& c = GetParam();
+    EXPECT_EQ(TIdStack::TranslateErrno(c.Errno), c.Code);
+    try {
+        TIdStack::RaiseSocketError(c.Code);
+    } catch (const EIdSocketError& e) {
+        EXPECT_EQ(e.SocketErrorCode, c.Code);
+        EXPECT_EQ(e.Message, c.Message);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SocketErrorTest,
+    testing::Values(TErrnoCase{ECONNREFUSED, 10061, "Socket Error # 10061\r\nConnection refused."},
+                    TErrnoCase{ETIMEDOUT, 10060, "Socket Error # 10060\r\nConnection timed out."},
+                    TErrnoCase{ECONNRESET, 10054, "Socket Error # 10054\r\nConnection reset by peer."},
+                    TErrnoCase{EPIPE, 10054, "Socket Error # 10054\r\nConnection reset by peer."},
+                    TErrnoCase{ECONNABORTED, 10053, "Socket Error # 10053\r\nSoftware caused connection abort."},
+                    TErrnoCase{ENETUNREACH, 10051, "Socket Error # 10051\r\nNetwork is unreachable."},
+                    TErrnoCase{EHOSTUNREACH, 10065, "Socket Error # 10065\r\nNo route to host."},
+                    TErrnoCase{EWOULDBLOCK, 10035, "Socket Error # 10035\r\nOperation would block. "},
+                    TErrnoCase{EADDRINUSE, 10048, "Socket Error # 10048\r\nAddress already in use."},
+                    TErrnoCase{ENOTEMPTY, 10066, "Socket Error # 10066\r\nDirectory not empty"},
+                    TErrnoCase{EIO, EIO, "Socket Error # 5\r\n"}),
+    [](const auto& info) { return "Errno" + std::to_string(info.param.Errno); });
+
+TEST(StackTest, DottedQuads) {
+    for (const char* yes : {"127.0.0.1", "0.0.0.0", "255.255.255.255", "010.1.1.1"}) EXPECT_TRUE(TIdStack::IsDottedQuad(yes)) << yes;
+    for (const char* no : {"256.1.1.1", "1.2.3", "1.2.3.4.5", "1..2.3", "a.b.c.d", "1.2.3.4 ", ""})
+        EXPECT_FALSE(TIdStack::IsDottedQuad(no)) << no;
+}
+
+} // namespace
