@@ -1,0 +1,313 @@
+#include "pipeline/BackupPipeline.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "platform/Exception.h"
+
+namespace {
+
+// The program's own texts, converted once.
+struct TTexts {
+    AnsiString StartTask = Utf8ToAnsi("开始执行[");
+    AnsiString StartTaskEnd = Utf8ToAnsi("]任务...");
+    AnsiString Connecting = Utf8ToAnsi("正在连接数据库[");
+    AnsiString ConnectingEnd = Utf8ToAnsi("]...");
+    AnsiString Connected = Utf8ToAnsi("数据库连接成功");
+    AnsiString NotConnected = Utf8ToAnsi("数据库连接失败");
+    AnsiString BackingUp = Utf8ToAnsi("正在备份[");
+    AnsiString BackingUpEnd = Utf8ToAnsi("]数据库...");
+    AnsiString BackedUp = Utf8ToAnsi("数据库[");
+    AnsiString BackedUpEnd = Utf8ToAnsi("]备份完毕！");
+    AnsiString BackupNameSuffix = Utf8ToAnsi(" 备份");
+};
+
+const TTexts& Texts() {
+    static const TTexts texts;
+    return texts;
+}
+
+// Doubles every `quote` character; walks whole characters, since "]" is also
+// a possible second byte of a double-byte character.
+AnsiString DoubleQuoteChar(const AnsiString& text, char quote) {
+    AnsiString out;
+    out.reserve(text.size() + 2);
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (IsLeadByte(text[i]) && i + 1 < text.size()) {
+            out += text[i];
+            out += text[++i];
+            continue;
+        }
+        out += text[i];
+        if (text[i] == quote)
+            out += quote;
+    }
+    return out;
+}
+
+} // namespace
+
+const TStopCommandState& TBackupPipeline::RunningState() {
+    static const TStopCommandState state {Utf8ToAnsi("暂停"), Utf8ToAnsi("暂停执行备份任务"), 7, {0, 202, 0}};
+    return state;
+}
+
+const TStopCommandState& TBackupPipeline::PausedState() {
+    static const TStopCommandState state {Utf8ToAnsi("开始"), Utf8ToAnsi("开始执行备份任务"), 8, {255, 0, 0}};
+    return state;
+}
+
+TBackupPipeline::TBackupPipeline(TMessageLoop& loop, TTaskTable& tasks, TActivityLog& log,
+                                 TExceptionHandler reportError, std::string configPath)
+    : cdsTask(tasks),
+      ActivityLog(log),
+      UpdateTimer(loop, MinuteInterval, true),
+      backupTimer(loop, BackupInterval, false),
+      rarTimer(loop, RarDesignInterval, false),
+      sendmailTimer(loop, SendmailDesignInterval, false),
+      Ado_Cnt(configPath),
+      loop_(loop),
+      reportError_(std::move(reportError)),
+      configPath_(std::move(configPath)) {
+    InstallStep(UpdateTimer, [this] { UpdateTimerTimer(); });
+    InstallStep(backupTimer, [this] { backupTimerTimer(); });
+}
+
+TBackupPipeline::~TBackupPipeline() = default;
+
+void TBackupPipeline::ReportCurrentError() {
+    if (!reportError_) {
+        HandleCurrentException();
+        return;
+    }
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        reportError_(ExceptionMessage(e));
+    } catch (...) {
+        reportError_("Unknown error");
+    }
+}
+
+void TBackupPipeline::RunReporting(const std::function<void()>& step) {
+    try {
+        step();
+    } catch (...) {
+        ReportCurrentError();
+    }
+}
+
+void TBackupPipeline::InstallStep(TTimer& timer, std::function<void()> step) {
+    timer.OnTimer = [this, step = std::move(step)] { RunReporting(step); };
+}
+
+void TBackupPipeline::UpdateTimerTimer() {
+    const TLocalDateTime now = ToLocal(loop_.Clock().Now());
+    cdsTask.GoFirst();
+    while (!cdsTask.IsPastEnd()) {
+        const int runHour = cdsTask.FieldNamed("RunHour").AsInteger();
+        const int runMinute = cdsTask.FieldNamed("RunMinute").AsInteger();
+        const bool bak2Enabled = cdsTask.FieldNamed("Bak2Enabled").AsBoolean();
+        const int runHour2 = cdsTask.FieldNamed("RunHour2").AsInteger();
+        const int runMinute2 = cdsTask.FieldNamed("RunMinute2").AsInteger();
+        const bool due = (runHour == now.Hour && runMinute == now.Minute) ||
+                         (bak2Enabled && runHour2 == now.Hour && runMinute2 == now.Minute);
+        if (due) {
+            mailSent = false;
+            bakDone = false;
+            connectFailingSince_.reset();
+            backupTimer.SetEnabled(true);
+            UpdateTimer.SetEnabled(false);
+            curRecNo = cdsTask.CurrentNumber();
+            ActivityLog.AddLog(Texts().StartTask + cdsTask.FieldNamed("TaskName").AsString() + Texts().StartTaskEnd);
+            return;
+        }
+        cdsTask.GoNext();
+    }
+}
+
+void TBackupPipeline::backupTimerTimer() {
+    if (bakPaused) {
+        backupTimer.SetEnabled(false);
+        return;
+    }
+    if (!bakDone)
+        BackupTaskDBs();
+}
+
+void TBackupPipeline::NoteConnectFailure(TTimePoint attemptStart) {
+    if (!connectFailingSince_)
+        connectFailingSince_ = attemptStart;
+    if (loop_.Clock().Now() - *connectFailingSince_ >= ConnectGiveUpAfter) {
+        connectFailingSince_.reset();
+        backupTimer.SetEnabled(false);
+        ResumeSchedulerAfterStop();
+    }
+}
+
+void TBackupPipeline::BackupTaskDBs() {
+    if (bakDone)
+        return;
+
+    AnsiString folder, names;
+    std::int64_t rarDelay = 0;
+    bool hasServer = false;
+    const TTimePoint attemptStart = loop_.Clock().Now();
+    try {
+        cdsTask.GoToNumber(curRecNo);
+        folder = cdsTask.FieldNamed("BakFilePath").AsString();
+        names = cdsTask.FieldNamed("BakDBName").AsString();
+        rarDelay = static_cast<std::int64_t>(cdsTask.FieldNamed("RarTimeAfter").AsInteger()) * 1000;
+        hasServer = !cdsTask.FieldNamed("ServerName").AsString().empty();
+        ConnectTaskDB();
+    } catch (...) {
+        // Tried again at the next tick (bakDone stays false), for a while.
+        NoteConnectFailure(attemptStart);
+        throw;
+    }
+    connectFailingSince_.reset();
+
+    auto cleanUp = [this] {
+        Ado_Cnt.Close();
+        backupTimer.SetEnabled(false);
+        bakDone = true;
+    };
+    try {
+        // A task without a server backs up nothing: its statements must never
+        // go to another task's server through a connection text left behind.
+        const std::vector<AnsiString> databases = hasServer ? SplitDatabaseNames(names) : std::vector<AnsiString> {};
+        for (const AnsiString& name : databases) {
+            if (!dbReady)
+                continue;
+            dbReady = false;
+            try {
+                ActivityLog.AddLog(Texts().BackingUp + name + Texts().BackingUpEnd);
+                ExecuteSQL(BackupStatement(name, folder));
+                ActivityLog.AddLog(Texts().BackedUp + name + Texts().BackedUpEnd);
+            } catch (...) {
+                loop_.Sleep(PauseAfterDatabase);
+                dbReady = true;
+                throw;
+            }
+            loop_.Sleep(PauseAfterDatabase);
+            dbReady = true;
+        }
+    } catch (...) {
+        cleanUp();
+        ResumeSchedulerAfterStop();
+        throw;
+    }
+    cleanUp();
+    ArmStep(rarTimer, rarDelay);
+}
+
+void TBackupPipeline::ConnectTaskDB() {
+    if (Ado_Cnt.Connected())
+        return;
+    cdsTask.GoToNumber(curRecNo);
+    const AnsiString server = cdsTask.FieldNamed("ServerName").AsString();
+    if (server.empty())
+        return;
+    const AnsiString database = cdsTask.FieldNamed("DBName").AsString();
+    const AnsiString user = cdsTask.FieldNamed("UserName").AsString();
+    const AnsiString password = cdsTask.FieldNamed("password").AsString();
+
+    ActivityLog.AddLog(Texts().Connecting + database + Texts().ConnectingEnd);
+    DBConnStr = BuildConnectionText(password, user, database, server);
+    Ado_Cnt.ConnectionString = DBConnStr;
+    Ado_Cnt.LoginPrompt = false;
+    Ado_Cnt.Open();
+    if (Ado_Cnt.Connected()) {
+        ActivityLog.AddLog(Texts().Connected);
+        dbReady = true;
+    } else {
+        ActivityLog.AddLog(Texts().NotConnected);
+    }
+}
+
+bool TBackupPipeline::ExecuteSQL(const AnsiString& statement) {
+    TAdoConnection connection(configPath_);
+    connection.ConnectionString = DBConnStr;
+    connection.LoginPrompt = false;
+    connection.Open();
+    if (!connection.Connected())
+        return false;
+    return connection.Execute(statement) > 0;
+}
+
+void TBackupPipeline::ArmStep(TTimer& timer, std::int64_t delayMs) {
+    const std::int64_t clamped =
+        std::clamp<std::int64_t>(delayMs, 0, std::numeric_limits<TTimer::TInterval>::max());
+    timer.SetInterval(static_cast<TTimer::TInterval>(clamped));
+    timer.SetEnabled(true);
+    if (clamped == 0)
+        ResumeSchedulerAfterStop();
+}
+
+void TBackupPipeline::ResumeSchedulerAfterStop() {
+    if (!bakPaused)
+        UpdateTimer.SetEnabled(true);
+}
+
+void TBackupPipeline::SetStopState(const TStopCommandState& state) {
+    stopState_ = &state;
+    if (OnStopCommandChanged)
+        OnStopCommandChanged();
+}
+
+void TBackupPipeline::actStopExecute() {
+    if (actStop().ImageIndex == RunningState().ImageIndex) {
+        bakPaused = true;
+        UpdateTimer.SetEnabled(false);
+        sendmailTimer.SetEnabled(false);
+        rarTimer.SetEnabled(false);
+        backupTimer.SetEnabled(false);
+        SetStopState(PausedState());
+    } else {
+        bakPaused = false;
+        UpdateTimer.SetEnabled(true);
+        SetStopState(RunningState());
+    }
+}
+
+std::vector<AnsiString> TBackupPipeline::SplitDatabaseNames(const AnsiString& names) {
+    std::vector<AnsiString> out;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = names.find(',', start);
+        const std::string_view piece =
+            std::string_view(names).substr(start, comma == AnsiString::npos ? AnsiString::npos : comma - start);
+        const std::string_view trimmed = Trim(piece);
+        if (comma == AnsiString::npos) {
+            // The text after the last comma: nothing there adds no name.
+            if (!trimmed.empty())
+                out.emplace_back(trimmed);
+            return out;
+        }
+        out.emplace_back(trimmed);
+        start = comma + 1;
+    }
+}
+
+AnsiString TBackupPipeline::BackupStatement(const AnsiString& databaseName, const AnsiString& folder) {
+    const AnsiString inLiteral = DoubleQuoteChar(databaseName, '\'');
+    AnsiString s;
+    s += "if exists (select name From master.dbo.sysdatabases where name=";
+    s += "'" + inLiteral + "'";
+    s += ")";
+    s += " BACKUP DATABASE [";
+    s += DoubleQuoteChar(databaseName, ']');
+    s += "] TO  DISK = N";
+    s += "'";
+    s += DoubleQuoteChar(folder, '\'');
+    s += "\\";
+    s += inLiteral;
+    s += ".bak";
+    s += "'";
+    s += " WITH  INIT ,  NOUNLOAD ,  NAME = N";
+    s += "'";
+    s += inLiteral;
+    s += Texts().BackupNameSuffix;
+    s += "',  NOSKIP ,  STATS = 10,  NOFORMAT";
+    return s;
+}

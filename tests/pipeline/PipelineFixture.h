@@ -1,0 +1,94 @@
+#pragma once
+// A backup pipeline on the simulated loop, with its task table, activity log
+// and a record of the errors it reported.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "pipeline/BackupPipeline.h"
+#include "platform/SimulatedLoop.h"
+
+struct TTaskSpec {
+    std::string Name = "T";
+    int Hour = 20, Minute = 31;
+    bool Bak2Enabled = false;
+    int Hour2 = 0, Minute2 = 0;
+    std::string ServerName;
+    std::string DBName = "master";
+    std::string UserName = "sa";
+    std::string Password = "secret";
+    std::string BakDBName = "pubs";
+    std::string BakFilePath = "D:\\bak";
+    int RarTimeAfter = 30;
+    int SendTimeAfter = 60;
+};
+
+// A local time of day that is sure to exist (no daylight-saving jump at 20:00).
+inline TTimePoint LocalTime(int hour, int minute, int second, int millisecond = 0) {
+    TLocalDateTime t;
+    t.Year = 2024;
+    t.Month = 5;
+    t.Day = 6;
+    t.Hour = hour;
+    t.Minute = minute;
+    t.Second = second;
+    t.Millisecond = millisecond;
+    return FromLocal(t);
+}
+
+class PipelineFixture : public testing::Test {
+protected:
+    // The minute timer starts counting at `anchor`: the first scan is 60 s later.
+    void Start(TTimePoint anchor) {
+        Loop = std::make_unique<TSimulatedLoop>(anchor);
+        Log.SetClock(Loop->Clock());
+        Pipeline = std::make_unique<TBackupPipeline>(*Loop, Tasks, Log,
+                                                     [this](const AnsiString& m) { Errors.push_back(AnsiToUtf8(m)); });
+    }
+
+    void AddTask(const TTaskSpec& spec) {
+        Tasks.BeginNewRecord();
+        Tasks.FieldNamed("num").SetAsInteger(Tasks.CountRecords() + 1);
+        Tasks.FieldNamed("taskName").SetAsString(Utf8ToAnsi(spec.Name));
+        Tasks.FieldNamed("RunHour").SetAsInteger(spec.Hour);
+        Tasks.FieldNamed("RunMinute").SetAsInteger(spec.Minute);
+        Tasks.FieldNamed("Bak2Enabled").SetAsBoolean(spec.Bak2Enabled);
+        Tasks.FieldNamed("RunHour2").SetAsInteger(spec.Hour2);
+        Tasks.FieldNamed("RunMinute2").SetAsInteger(spec.Minute2);
+        Tasks.FieldNamed("ServerName").SetAsString(Utf8ToAnsi(spec.ServerName));
+        Tasks.FieldNamed("DBName").SetAsString(Utf8ToAnsi(spec.DBName));
+        Tasks.FieldNamed("UserName").SetAsString(Utf8ToAnsi(spec.UserName));
+        Tasks.FieldNamed("Password").SetAsString(Utf8ToAnsi(spec.Password));
+        Tasks.FieldNamed("BakDBName").SetAsString(Utf8ToAnsi(spec.BakDBName));
+        Tasks.FieldNamed("BakFilePath").SetAsString(Utf8ToAnsi(spec.BakFilePath));
+        Tasks.FieldNamed("RarTimeAfter").SetAsInteger(spec.RarTimeAfter);
+        Tasks.FieldNamed("SendTimeAfter").SetAsInteger(spec.SendTimeAfter);
+        Tasks.StoreRecord();
+    }
+
+    // The log's texts (UTF-8) without their time stamps.
+    std::vector<std::string> LogTexts() const {
+        std::vector<std::string> out;
+        for (const AnsiString& line : Log.Lines())
+            out.push_back(AnsiToUtf8(line.substr(20)));
+        return out;
+    }
+
+    int CountLog(const std::string& prefix) const {
+        int n = 0;
+        for (const std::string& text : LogTexts())
+            n += text.rfind(prefix, 0) == 0 ? 1 : 0;
+        return n;
+    }
+
+    int ElapsedMs() const { return static_cast<int>(Loop->Elapsed().count()); }
+
+    TTaskTable Tasks;
+    TActivityLog Log;
+    std::vector<std::string> Errors;
+    std::unique_ptr<TSimulatedLoop> Loop;
+    std::unique_ptr<TBackupPipeline> Pipeline; // destroyed before the loop
+};
