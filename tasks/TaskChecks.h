@@ -57,7 +57,7 @@ struct TCheckOutcome {
 // How CheckInput reaches the database server: a connection text in, the
 // reason for a refusal out (empty when the connection opened).
 struct TTaskCheckOptions {
-    std::string ConfigPath;     // config.ini naming the ODBC driver; empty: the one beside the executable
+    std::string ConfigPath{};   // config.ini naming the ODBC driver; empty: the one beside the executable
     int ConnectionTimeout = 15; // seconds
 };
 
