@@ -1,0 +1,212 @@
+// The mail server settings dialog and the about box, driven offscreen.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <QApplication>
+#include <gtest/gtest.h>
+
+#include "platform/ExceptionReport.h"
+#include "platform/Files.h"
+#include "platform/MessageBox.h"
+#include "platform/Publisher.h"
+#include "platform/SettingsAccessor.h"
+#include "platform/VersionInfo.h"
+#include "settings/StringCipher.h"
+#include "settings/forms/ConfigForm.h"
+#include "tasks/forms/AboutBox.h"
+#include "tests/app/QtTestEnvironment.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+}
+
+class ConfigFormTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TestApplication();
+        folder_ = fs::temp_directory_path() /
+                  ("quorvel-config-" + std::to_string(::getpid()) + "-" +
+                   ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(folder_);
+        fs::create_directories(folder_);
+        path_ = (folder_ / "config.ini").string();
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+
+    AnsiString Stored(const char* key) const {
+        TSettingsAccessor accessor;
+        accessor.Path = path_;
+        return accessor.ReadString("Option", key, "<missing>");
+    }
+
+    fs::path folder_;
+    std::string path_;
+    std::vector<std::string> errors_;
+    TScopedExceptionHandler errorHandler_{[this](const AnsiString& m) { errors_.push_back(AnsiToUtf8Lenient(m)); }};
+    TScopedMessageBoxHandler boxHandler_{[](const AnsiString& text, const AnsiString&, unsigned) -> int {
+        ADD_FAILURE() << "unexpected box: " << AnsiToUtf8Lenient(text);
+        return IDOK;
+    }};
+};
+
+TEST_F(ConfigFormTest, WithoutAFileItOpensEmptyAndOkWritesAllFiveKeys) {
+    TconfigForm form(nullptr, path_);
+    EXPECT_EQ(form.windowTitle(), Q("邮件服务器参数设置"));
+    EXPECT_EQ(form.grpSmtp->title(), Q("SMTP服务器设置"));
+    EXPECT_EQ(form.edtSmtpServer->text(), "");
+    EXPECT_EQ(form.edtSmtpPort->text(), "25");
+    EXPECT_EQ(form.edtSmtpName->text(), "");
+    EXPECT_EQ(form.edtSmtpUser->text(), "");
+    EXPECT_EQ(form.edtSmtpPass->text(), "");
+    EXPECT_EQ(form.edtSmtpPass->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(form.edtSmtpPort->toolTip(), Q("SMTP服务器端口，一般是25"));
+    EXPECT_EQ(form.edtSmtpUser->toolTip(), Q("注册邮箱的用户名"));
+    EXPECT_EQ(form.edtSmtpPass->toolTip(), Q("注册邮箱的密码"));
+    EXPECT_TRUE(form.edtSmtpName->toolTip().contains(Q("客服中心")));
+    EXPECT_FALSE(fs::exists(path_));
+
+    form.show();
+    form.btnOk->click();
+    EXPECT_EQ(form.result(), QDialog::Accepted);
+    EXPECT_TRUE(errors_.empty());
+    EXPECT_EQ(ReadFile(path_), "[Option]\nSmtpServer=\nSmtpName=\nSmtpPort=25\nSmtpUser=\nSmtpPass=\n");
+}
+
+TEST_F(ConfigFormTest, RoundTripWithAFreshCipherOnEverySave) {
+    std::vector<AnsiString> ciphers;
+    for (int save = 0; save < 2; ++save) {
+        TconfigForm form(nullptr, path_);
+        form.edtSmtpServer->setText("mail.example.org");
+        form.edtSmtpPort->setText("twenty-five"); // stored as typed
+        form.edtSmtpName->setText(Q("客服中心<backup@example.org>"));
+        form.edtSmtpUser->setText("backup");
+        form.edtSmtpPass->setText(Q("密码;=1"));
+        form.show();
+        form.btnOk->click();
+        ASSERT_EQ(form.result(), QDialog::Accepted);
+        ciphers.push_back(Stored("SmtpPass"));
+    }
+    EXPECT_NE(ciphers[0], ciphers[1]);
+    for (const AnsiString& cipher : ciphers) EXPECT_EQ(CipherText(cipher, SmtpPasswordKey, false), Utf8ToAnsi("密码;=1"));
+    EXPECT_EQ(Stored("SmtpPort"), "twenty-five");
+    EXPECT_EQ(Stored("SmtpName"), Utf8ToAnsi("客服中心<backup@example.org>"));
+
+    TconfigForm reopened(nullptr, path_);
+    EXPECT_EQ(reopened.edtSmtpServer->text(), "mail.example.org");
+    EXPECT_EQ(reopened.edtSmtpPort->text(), "twenty-five");
+    EXPECT_EQ(reopened.edtSmtpName->text(), Q("客服中心<backup@example.org>"));
+    EXPECT_EQ(reopened.edtSmtpUser->text(), "backup");
+    EXPECT_EQ(reopened.edtSmtpPass->text(), Q("密码;=1"));
+    EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(ConfigFormTest, KeysAreWrittenInOrderBesideOtherSections) {
+    std::ofstream(path_) << "[task]\n0=40\n";
+    TconfigForm form(nullptr, path_);
+    form.edtSmtpServer->setText("s");
+    form.edtSmtpPass->setText("");
+    form.btnOk->click();
+    const std::string content = ReadFile(path_);
+    EXPECT_EQ(content.rfind("[task]\n0=40\n", 0), 0u) << content;
+    const std::vector<std::string> keys = {"SmtpServer=s", "SmtpName=", "SmtpPort=25", "SmtpUser=", "SmtpPass=\n"};
+    std::size_t at = 0;
+    for (const std::string& key : keys) {
+        const std::size_t found = content.find(key, at);
+        ASSERT_NE(found, std::string::npos) << key << " in\n" << content;
+        at = found + key.size();
+    }
+}
+
+TEST_F(ConfigFormTest, InvalidCipherIsReportedAndLeavesThePasswordEmpty) {
+    std::ofstream(path_) << "[Option]\nSmtpServer=mail\nSmtpName=a@b\nSmtpPort=587\nSmtpUser=u\nSmtpPass=XYZ\n";
+    TconfigForm form(nullptr, path_);
+    ASSERT_EQ(errors_.size(), 1u);
+    EXPECT_NE(errors_[0].find("is not a valid integer value"), std::string::npos) << errors_[0];
+    EXPECT_EQ(form.edtSmtpServer->text(), "mail");
+    EXPECT_EQ(form.edtSmtpName->text(), "a@b");
+    EXPECT_EQ(form.edtSmtpPort->text(), "587");
+    EXPECT_EQ(form.edtSmtpUser->text(), "u");
+    EXPECT_EQ(form.edtSmtpPass->text(), "");
+}
+
+TEST_F(ConfigFormTest, CancelWritesNothing) {
+    const std::string original = "[Option]\nSmtpServer=old\n";
+    std::ofstream(path_) << original;
+    TconfigForm form(nullptr, path_);
+    form.edtSmtpServer->setText("new");
+    form.edtSmtpPass->setText("pw");
+    form.show();
+    form.btnCancel->click();
+    EXPECT_EQ(form.result(), QDialog::Rejected);
+    EXPECT_EQ(ReadFile(path_), original);
+}
+
+TEST_F(ConfigFormTest, RefusedWriteIsReportedAndKeepsTheDialogOpen) {
+    // A settings file under a plain file can never be created, whoever runs the test.
+    std::ofstream(folder_ / "blocker") << "x";
+    const std::string path = (folder_ / "blocker" / "config.ini").string();
+    TconfigForm form(nullptr, path);
+    form.show();
+    form.btnOk->click();
+    EXPECT_EQ(errors_, std::vector<std::string>{"Unable to write to " + path});
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_NE(form.result(), QDialog::Accepted);
+}
+
+TEST_F(ConfigFormTest, DefaultsToTheFileBesideTheExecutable) {
+    OverrideExeFolder(folder_.string() + "/");
+    TconfigForm form(nullptr);
+    EXPECT_EQ(form.rzrgnfl1.Path, path_);
+    form.edtSmtpUser->setText("u1");
+    form.btnOk->click();
+    EXPECT_EQ(Stored("SmtpUser"), "u1");
+    OverrideExeFolder("");
+}
+
+TEST_F(ConfigFormTest, TabOrder) {
+    TconfigForm form(nullptr, path_);
+    form.show();
+    const std::vector<QWidget*> expected = {form.edtSmtpServer, form.edtSmtpPort, form.edtSmtpUser,
+                                            form.edtSmtpPass,   form.edtSmtpName, form.btnOk,
+                                            form.btnCancel};
+    std::vector<QWidget*> seen;
+    QWidget* w = form.edtSmtpServer;
+    for (int i = 0; i < 100 && seen.size() < expected.size(); ++i, w = w->nextInFocusChain())
+        if (std::find(expected.begin(), expected.end(), w) != expected.end() &&
+            std::find(seen.begin(), seen.end(), w) == seen.end())
+            seen.push_back(w);
+    EXPECT_EQ(seen, expected);
+}
+
+TEST(AboutBoxTest, ShowsTitleVersionDescriptionAndLink) {
+    TestApplication();
+    TAboutBox box(nullptr);
+    EXPECT_EQ(box.windowTitle(), Q("关于"));
+    EXPECT_EQ(box.ProductName->text(), Q("SQL Server数据库备份工具"));
+    EXPECT_EQ(box.ProductName->font().pixelSize(), 20);
+    EXPECT_FALSE(box.TitleFontFamily().isEmpty());
+    EXPECT_EQ(box.Version->text().toStdString(), AnsiToUtf8(GetVersionText()));
+    EXPECT_EQ(box.Version->text().toStdString(), std::string("V") + QUORVEL_VERSION); // the project's version
+    EXPECT_EQ(box.Comments->text(), Q("    对SQL Server 数据库自动备份，压缩后发到您的邮箱。让您的数据高枕无忧。"));
+    EXPECT_TRUE(box.Comments->wordWrap());
+    EXPECT_EQ(box.lblWebsite->text().toStdString(), PublisherWebSite());
+    EXPECT_TRUE(box.lblWebsite->font().underline());
+    EXPECT_EQ(box.lblWebsite->cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(box.OKButton->text(), Q("确定"));
+    EXPECT_EQ(box.minimumSize(), box.maximumSize()); // fixed size
+    box.show();
+    box.OKButton->click();
+    EXPECT_EQ(box.result(), QDialog::Accepted);
+}
+
+} // namespace
