@@ -1,0 +1,140 @@
+#pragma once
+// The main window: task grid, run indicator, activity log, web panel and
+// status bar, the notification-area icon with its menu, and every component
+// of the program (task table, copy cache, the backup pipeline with its four
+// timers, the SMTP client and the settings accessor).
+#include <QMainWindow>
+#include <QString>
+#include <QSystemTrayIcon>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pipeline/BackupCycle.h"
+#include "platform/ActivityLog.h"
+#include "platform/ExceptionReport.h"
+#include "platform/MessageLoop.h"
+#include "tasks/TaskTable.h"
+
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QPlainTextEdit;
+class QSplitter;
+class QTableView;
+class TTaskGridModel;
+class TWebPanel;
+
+// Mouse messages of the notification-area icon.
+constexpr int WM_LBUTTONDBLCLK = 515;
+constexpr int WM_RBUTTONUP = 517;
+
+struct TKeldorFormOptions {
+    // No display: an error box goes to the activity log instead.
+    bool Headless = false;
+    // Each activity log line also goes to standard output (UTF-8).
+    bool EchoLogToStdout = true;
+    // Whether the desktop offers a notification area; unset: ask Qt.
+    std::optional<bool> TrayAvailable;
+    // The web panel's page when online.
+    std::string WebPageAddress;
+    // Whether the machine is online; unset: look at the network interfaces.
+    std::optional<bool> Online;
+};
+
+class TKeldorForm : public QMainWindow {
+    Q_OBJECT
+public:
+    // Creates the window hidden and runs FormCreate. `loop` outlives the window.
+    explicit TKeldorForm(TMessageLoop& loop, TKeldorFormOptions options = {});
+    ~TKeldorForm() override;
+
+    // ---- Part of the program's start
+    void StartRunMode(bool FromService);
+    void AddLog(const AnsiString& Text);
+    static QString Caption(); // "SQLServer数据库备份邮件工具"
+
+    // ---- components
+    TMessageLoop& Loop;
+    TActivityLog ActivityLog;
+    TTaskTable cdsTask;
+    TTaskTable cltdsCache {TTaskTable::TLayout::Cache};
+    std::unique_ptr<TBackupCycle> Pipeline; // the timers, flags, Mail and rzrgnfl1
+
+    QTableView* dbgTask = nullptr;
+    TTaskGridModel* GridModel = nullptr;
+    QSplitter* Splitter = nullptr; // spl3 and spl1 are its two handles
+    QWidget* ScrollBox1 = nullptr;
+    QFrame* RzPanel1 = nullptr; // the run indicator
+    QPlainTextEdit* mmo1 = nullptr;
+    QWidget* pnlAd = nullptr;
+    TWebPanel* WebBrowser = nullptr;
+    QLabel* StatusHint = nullptr;   // status panel 0
+    QLabel* StatusCredit = nullptr; // status panel 1
+    QSystemTrayIcon* TrayIcon = nullptr;
+    QMenu* PopupMenu = nullptr; // notification-area menu
+    QAction* miProperties = nullptr;
+    QAction* miWeb = nullptr;
+    QAction* miHelp = nullptr;
+    QAction* N1 = nullptr;
+    QAction* miClose = nullptr;
+    QMenu* PopupMenu_Data = nullptr; // the grid's menu
+    std::map<std::string, QAction*> actsMain;
+    std::vector<QIcon> ImageList1;
+
+    QAction* Action(const std::string& name) const; // nullptr when missing
+
+    bool TrayAvailable() const { return trayAvailable_; }
+    // "退出(&X)" ran: the program ends once control is back in its loop.
+    bool Terminated() const { return terminated_; }
+    // The hint now in status panel 0.
+    QString CurrentHint() const;
+
+    // ---- handlers
+    void FormCreate();
+    void FormCloseQuery();
+    void FormDestroy();
+    void AddTrayIcon();
+    void WMTrayIcon(int mouseMessage);
+    void miPropertiesClick();
+    void miCloseClick();
+    void AppHint(const QString& hint);
+    void LoadGridLayout();
+    void SaveGridLayout();
+    void dbgTaskDblClick();
+    void actHelpExecute();
+    void actStopExecute();
+    void actWebExecute();
+
+    // The application's error reporting while this window exists: an error
+    // box, or a line in the activity log while a box is already up or there
+    // is no display.
+    void ReportError(const AnsiString& message);
+    bool ErrorBoxShown() const { return errorBoxShown_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void CreateActions();
+    void CreateTrayIcon();
+    void ShowStopCommand();
+    void BringToFront();
+    void GridCurrentRowChanged(int row);
+    void DeleteRecordByKey();
+    std::vector<int> DesignWidths() const;
+
+    TKeldorFormOptions options_;
+    std::unique_ptr<TScopedExceptionHandler> errorHandler_;
+    bool trayAvailable_ = false;
+    bool quitting_ = false;
+    bool terminated_ = false;
+    bool destroyed_ = false;
+    bool errorBoxShown_ = false;
+    bool syncingGrid_ = false;
+};
