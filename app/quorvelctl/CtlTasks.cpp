@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "app/quorvelctl/CtlCommand.h"
+#include "app/quorvelctl/CtlTasksEdit.h"
 #include "platform/Files.h"
 #include "tasks/TaskFile.h"
 #include "tasks/TaskTable.h"
@@ -99,14 +100,19 @@ int ImportTasks(const std::string& file, const std::string& tsvFile) {
 }
 
 int RunTasks(const std::vector<std::string>& args) {
+    if (!args.empty() && (args[0] == "add" || args[0] == "remove")) {
+        const std::vector<std::string> rest(args.begin() + 1, args.end());
+        return args[0] == "add" ? RunTasksAdd(rest) : RunTasksRemove(rest);
+    }
     if (args.size() == 1 && args[0] != "import") return PrintTasks(args[0]);
     if (args.size() == 3 && args[0] == "import") return ImportTasks(args[1], args[2]);
     throw ECtlUsage("tasks: wrong arguments");
 }
 
 const TCtlRegistration registration{{"tasks",
-                                     "  quorvelctl tasks FILE                 print the tasks as tab-separated UTF-8\n"
-                                     "  quorvelctl tasks import FILE TSVFILE  append the rows of TSVFILE (same form) and save\n",
+                                     std::string("  quorvelctl tasks FILE                 print the tasks as tab-separated UTF-8\n"
+                                                 "  quorvelctl tasks import FILE TSVFILE  append the rows of TSVFILE (same form) and save\n") +
+                                         TasksEditUsage,
                                      RunTasks}};
 
 } // namespace
