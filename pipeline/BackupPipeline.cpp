@@ -113,17 +113,21 @@ void TBackupPipeline::UpdateTimerTimer() {
         const bool due = (runHour == now.Hour && runMinute == now.Minute) ||
                          (bak2Enabled && runHour2 == now.Hour && runMinute2 == now.Minute);
         if (due) {
-            mailSent = false;
-            bakDone = false;
-            connectFailingSince_.reset();
-            backupTimer.SetEnabled(true);
-            UpdateTimer.SetEnabled(false);
-            curRecNo = cdsTask.CurrentNumber();
-            ActivityLog.AddLog(Texts().StartTask + cdsTask.FieldNamed("TaskName").AsString() + Texts().StartTaskEnd);
+            StartCycle();
             return;
         }
         cdsTask.GoNext();
     }
+}
+
+void TBackupPipeline::StartCycle() {
+    mailSent = false;
+    bakDone = false;
+    connectFailingSince_.reset();
+    backupTimer.SetEnabled(true);
+    UpdateTimer.SetEnabled(false);
+    curRecNo = cdsTask.CurrentNumber();
+    ActivityLog.AddLog(Texts().StartTask + cdsTask.FieldNamed("TaskName").AsString() + Texts().StartTaskEnd);
 }
 
 void TBackupPipeline::backupTimerTimer() {

@@ -80,6 +80,9 @@ public:
 
     // ---- handlers
     void UpdateTimerTimer(); // the scan
+    // The cursor's task becomes the current task and its cycle begins, as when
+    // the scan finds it due (quorvelctl run starts a task this way).
+    void StartCycle();
     void backupTimerTimer();
     void BackupTaskDBs(); // the backup step
     void ConnectTaskDB();

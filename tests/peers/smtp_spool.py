@@ -1,0 +1,113 @@
+#!/usr/bin/python3
+"""SMTP server for the backup cycle tests (aiosmtpd, AUTH LOGIN without TLS).
+
+Listens on 127.0.0.1 at a free port and prints "PORT <n>". Each message it
+accepts is parsed with the email package and written to the spool folder as
+  <n>.from  <n>.rcpt (one address a line)  <n>.subject (decoded, UTF-8)
+  <n>.body (the text part's bytes, transfer encoding undone, charset kept)  <n>.attachment (the bytes)
+  <n>.filename  <n>.eml (as received)
+then "MESSAGE <n>" is printed. Logins print "AUTH <user> ok|refused".
+
+Options: --spool DIR (required), --user U --password P (the one login
+accepted), --refuse-login, --refuse-rcpt ADDRESS (550 for that recipient).
+"""
+import argparse
+import asyncio
+import email
+import email.header
+import email.policy
+import os
+import sys
+import logging
+
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
+
+# aiosmtpd itself sets the deprecated login_data on every login; only errors matter here.
+logging.getLogger("mail.log").setLevel(logging.ERROR)
+
+
+def say(line):
+    print(line, flush=True)
+
+
+class Handler:
+    def __init__(self, args):
+        self.args = args
+        self.count = 0
+
+    async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+        if address in self.args.refuse_rcpt:
+            return "550 5.1.1 <%s>: Recipient address rejected" % address
+        envelope.rcpt_tos.append(address)
+        return "250 OK"
+
+    async def handle_DATA(self, server, session, envelope):
+        self.count += 1
+        n = self.count
+        raw = envelope.original_content or envelope.content
+        message = email.message_from_bytes(raw)
+        base = os.path.join(self.args.spool, str(n))
+
+        def put(suffix, data):
+            with open(base + "." + suffix, "wb") as f:
+                f.write(data if isinstance(data, bytes) else data.encode("utf-8"))
+
+        subject = str(email.header.make_header(email.header.decode_header(message.get("Subject", ""))))
+        body, attachment, filename = None, b"", ""
+        for part in message.walk():
+            if part.is_multipart():
+                continue
+            if part.get_content_disposition() == "attachment" or part.get_filename():
+                attachment = part.get_payload(decode=True) or b""
+                filename = part.get_filename() or ""
+            elif body is None:
+                body = part.get_payload(decode=True) or b""
+        put("eml", raw)
+        put("attachment", attachment)
+        put("filename", filename)
+        put("body", body or b"")
+        put("subject", subject)
+        put("rcpt", "".join(a + "\n" for a in envelope.rcpt_tos))
+        put("from", envelope.mail_from)
+        say("MESSAGE %d" % n)
+        return "250 Message accepted for delivery"
+
+
+def authenticator(args):
+    def check(server, session, envelope, mechanism, auth_data):
+        if not isinstance(auth_data, LoginPassword):
+            return AuthResult(success=False, handled=False, message="504 5.5.4 Unrecognized authentication type")
+        user = auth_data.login.decode("utf-8", "replace")
+        ok = (not args.refuse_login and auth_data.login == args.user.encode()
+              and auth_data.password == args.password.encode())
+        say("AUTH %s %s" % (user, "ok" if ok else "refused"))
+        if ok:
+            return AuthResult(success=True)
+        return AuthResult(success=False, handled=False, message="535 5.7.8 Authentication credentials invalid")
+    return check
+
+
+async def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--spool", required=True)
+    parser.add_argument("--user", default="backup")
+    parser.add_argument("--password", default="secret")
+    parser.add_argument("--refuse-login", action="store_true")
+    parser.add_argument("--refuse-rcpt", action="append", default=[])
+    args = parser.parse_args()
+    handler = Handler(args)
+    loop = asyncio.get_running_loop()
+    server = await loop.create_server(
+        lambda: SMTP(handler, hostname="spool.test", auth_require_tls=False,
+                     auth_exclude_mechanism=["PLAIN"], authenticator=authenticator(args), timeout=60),
+        "127.0.0.1", 0)
+    say("PORT %d" % server.sockets[0].getsockname()[1])
+    async with server:
+        await server.serve_forever()
+
+
+if __name__ == "__main__":
+    try:
+        asyncio.run(main())
+    except KeyboardInterrupt:
+        sys.exit(0)

@@ -1,0 +1,352 @@
+// Whole backup cycles on the simulated loop, anchored to real time, with the
+// three real peers: the TDS test server over ODBC/FreeTDS, the rar stand-in
+// started through Keldor.bat, and aiosmtpd receiving the mail.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <thread>
+
+#include "PipelineFixture.h"
+#include "pipeline/BackupCycle.h"
+#include "platform/Files.h"
+#include "settings/StringCipher.h"
+#include "tests/peers/SmtpSpoolServer.h"
+#include "tests/peers/TdsTestServer.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string Slurp(const fs::path& path) {
+    std::string content;
+    ReadWholeFile(path.string(), content);
+    return content;
+}
+
+// A port on which nobody listens.
+int ClosedPort() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+class BackupCycleTest : public PipelineFixture {
+protected:
+    void SetUp() override {
+        Anchor = system_clock::now();
+        const TLocalDateTime now = ToLocal(Anchor);
+        if (now.Hour == 23 && now.Minute >= 50)
+            GTEST_SKIP() << "the cycle would cross midnight, which moves the archives' day";
+        // Short: the task's folder field holds 50 bytes.
+        static int serial = 0;
+        Dir = fs::temp_directory_path() / ("qc-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
+        fs::remove_all(Dir);
+        fs::create_directories(Dir / "backup");
+        // What the server wrote into the task's folder.
+        std::ofstream(Dir / "backup" / "pubs.bak") << "backup of pubs";
+        OverrideExeFolder(Dir.string());
+        const char* path = std::getenv("PATH");
+        OldPath = path ? path : "/usr/bin:/bin";
+        SetPath(std::string(QUORVEL_PEERS_DIR) + ":" + OldPath); // the rar stand-in first
+    }
+    void TearDown() override {
+        Pipeline.reset();
+        OverrideExeFolder("");
+        if (!OldPath.empty()) ::setenv("PATH", OldPath.c_str(), 1);
+        std::error_code ec;
+        fs::remove_all(Dir, ec);
+    }
+    static void SetPath(const std::string& path) { ::setenv("PATH", path.c_str(), 1); }
+
+    void WriteConfig(int port, const std::string& password = "secret") {
+        std::string ini = "[Option]\r\nSmtpServer=127.0.0.1\r\nSmtpPort=" + std::to_string(port) +
+                          "\r\nSmtpName=backup@example.com\r\nSmtpUser=backup\r\nSmtpPass=" +
+                          CipherText(password, SmtpPasswordKey, true) + "\r\n";
+        ASSERT_EQ(ReplaceFileContent((Dir / "config.ini").string(), ini), 0);
+    }
+
+    // A task due at the first scan, a minute after the loop's start.
+    void AddDueTask(const TTdsTestServer& server, int sendTimeAfter = 60, const std::string& to = "ops@example.com",
+                    const std::string& cc = "") {
+        const TLocalDateTime due = ToLocal(Anchor + 60s);
+        TTaskSpec t;
+        t.Name = "夜间备份";
+        t.Hour = due.Hour;
+        t.Minute = due.Minute;
+        t.ServerName = server.DataSource();
+        t.BakDBName = "pubs";
+        t.BakFilePath = (Dir / "backup").string();
+        t.RarTimeAfter = 30;
+        t.SendTimeAfter = sendTimeAfter;
+        AddTask(t);
+        Tasks.BeginChangeRecord();
+        Tasks.FieldNamed("ToMailAddr").SetAsString(Utf8ToAnsi(to));
+        Tasks.FieldNamed("CcMailAddr").SetAsString(Utf8ToAnsi(cc));
+        Tasks.FieldNamed("MailTopic").SetAsString(Utf8ToAnsi("备份<FILE> <date>"));
+        Tasks.StoreRecord();
+    }
+
+    void StartLoop() {
+        Loop = std::make_unique<TSimulatedLoop>(Anchor);
+        Log.SetClock(Loop->Clock());
+        auto cycle = std::make_unique<TBackupCycle>(*Loop, Tasks, Log,
+                                                    [this](const AnsiString& m) { Errors.push_back(AnsiToUtf8(m)); });
+        Cycle = cycle.get();
+        Pipeline = std::move(cycle);
+    }
+    // Runs through the backup and archive steps: the mail timer is armed.
+    void RunToMailTimer() {
+        ASSERT_TRUE(Loop->RunUntil([&] { return Cycle->sendmailTimer.Enabled(); }, 5min))
+            << (Errors.empty() ? "" : Errors.front());
+    }
+    // Waits (real time) for the archiver to leave `count` archives in bak/.
+    std::vector<fs::path> Archives(std::size_t count = 0) {
+        std::vector<fs::path> found;
+        const auto end = steady_clock::now() + 10s;
+        do {
+            found.clear();
+            std::error_code ec;
+            for (const auto& entry : fs::directory_iterator(Dir / "bak", ec))
+                if (entry.path().extension() == ".rar") found.push_back(entry.path());
+            if (found.size() >= count) break;
+            std::this_thread::sleep_for(20ms);
+        } while (steady_clock::now() < end);
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+    void RunMailStep() {
+        ASSERT_TRUE(Loop->RunUntil([&] { return !Cycle->sendmailTimer.Enabled(); }, 5min));
+    }
+    std::string Today() const { return TBackupCycle::ArchiveDatePrefix(ToLocal(Loop->Now())); }
+    // An archive of today left by an earlier cycle, last written `age` ago.
+    fs::path PlaceArchive(const std::string& time, seconds age, const std::string& content) {
+        fs::create_directories(Dir / "bak");
+        fs::path path = Dir / "bak" / (TBackupCycle::ArchiveDatePrefix(ToLocal(Anchor)) + time + ".rar");
+        std::ofstream(path) << content;
+        timespec times[2];
+        times[0].tv_sec = times[1].tv_sec = system_clock::to_time_t(Anchor - age);
+        times[0].tv_nsec = times[1].tv_nsec = 0;
+        ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+        return path;
+    }
+
+    TTimePoint Anchor;
+    fs::path Dir;
+    std::string OldPath;
+    TBackupCycle* Cycle = nullptr;
+};
+
+TEST_F(BackupCycleTest, ATypicalDay) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port());
+    AddDueTask(database, 60, "ops@example.com", "boss@example.com");
+    StartLoop();
+    RunToMailTimer();
+    const TTimePoint archiveStepEnd = Loop->Now();
+
+    // Keldor.bat, and the archive it made.
+    EXPECT_EQ(Slurp(Dir / "Keldor.bat"),
+              "@Echo off\r\npath /opt/rar;/usr/local/rar;%path%\r\nrar a -r -ag " + (Dir / "bak").string() + "/ " +
+                  (Dir / "backup").string() + "/\r\n");
+    std::vector<fs::path> archives = Archives(1);
+    ASSERT_EQ(archives.size(), 1u);
+    const std::string name = archives[0].filename().string();
+    EXPECT_EQ(name.size(), 18u);
+    EXPECT_EQ(name.rfind(Today(), 0), 0u) << name;
+    const std::string archiveBytes = Slurp(archives[0]);
+    EXPECT_NE(archiveBytes.find("pubs.bak"), std::string::npos);
+    EXPECT_EQ(Loop->DueTime(Cycle->sendmailTimer), archiveStepEnd + 55s) << "60 s from the archiver's start";
+
+    RunMailStep();
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    EXPECT_EQ(LogTexts(), (std::vector<std::string>{
+                              "开始执行[夜间备份]任务...",
+                              "正在连接数据库[master]...",
+                              "数据库连接成功",
+                              "正在备份[pubs]数据库...",
+                              "数据库[pubs]备份完毕！",
+                              "压缩文件...",
+                              "文件压缩完毕",
+                              "发送邮件" + name + "...",
+                              "邮件成功发送给ops@example.com",
+                              "<-----------------------------",
+                          }));
+    ASSERT_EQ(database.Statements().size(), 1u);
+    EXPECT_NE(database.Statements()[0].find("BACKUP DATABASE [pubs]"), std::string::npos);
+
+    const std::vector<TSpooledMessage> mails = smtp.Messages();
+    ASSERT_EQ(mails.size(), 1u);
+    const TSpooledMessage& mail = mails[0];
+    EXPECT_EQ(mail.From, "backup@example.com");
+    EXPECT_EQ(mail.Recipients, (std::vector<std::string>{"ops@example.com", "boss@example.com"}));
+    EXPECT_EQ(mail.Subject, "备份" + name + " " + AnsiToUtf8(TBackupCycle::ShortDate(ToLocal(Loop->Now()))));
+    EXPECT_EQ(mail.FileName, name);
+    EXPECT_EQ(mail.Attachment, archiveBytes);
+    // The text goes in code page 936, line by line.
+    const std::string body = AnsiToUtf8Lenient(mail.Body);
+    EXPECT_EQ(body.rfind("自动备份数据库：pubs\r\n备份时间：" + AnsiToUtf8(TBackupCycle::ShortDate(ToLocal(Loop->Now()))), 0), 0u)
+        << body;
+    EXPECT_NE(mail.Raw.find("charset=\"gb2312\""), std::string::npos);
+
+    EXPECT_FALSE(fs::exists(archives[0])) << "deleted once sent";
+    EXPECT_TRUE(Cycle->mailSent);
+    EXPECT_TRUE(Cycle->UpdateTimer.Enabled()) << "the scheduler is live again";
+    EXPECT_FALSE(Cycle->sendmailTimer.Enabled());
+    EXPECT_FALSE(Cycle->rarTimer.Enabled());
+    EXPECT_TRUE(Cycle->Mail.Connected()) << "left connected until the next send";
+}
+
+// Every way the sending can fail: the archive stays, the scheduler goes on.
+struct TSendFailure {
+    const char* Name;
+    TSmtpSpoolOptions Server;
+    bool ServerDown;
+    std::string To;
+    std::string Error; // part of the reported text
+};
+
+class SendFailure : public BackupCycleTest, public testing::WithParamInterface<TSendFailure> {};
+
+TEST_P(SendFailure, KeepsTheArchiveAndTheSchedulerLive) {
+    const TSendFailure& c = GetParam();
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp(c.Server);
+    WriteConfig(c.ServerDown ? ClosedPort() : smtp.Port());
+    AddDueTask(database, 60, c.To);
+    StartLoop();
+    RunToMailTimer();
+    std::vector<fs::path> archives = Archives(1);
+    ASSERT_EQ(archives.size(), 1u);
+    RunMailStep();
+
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_NE(Errors[0].find(c.Error), std::string::npos) << Errors[0];
+    EXPECT_TRUE(fs::exists(archives[0])) << "an archive that was not sent is kept";
+    EXPECT_TRUE(smtp.Messages().empty());
+    EXPECT_EQ(LogTexts().back(), "发送邮件" + archives[0].filename().string() + "...");
+    EXPECT_FALSE(Cycle->mailSent);
+    EXPECT_TRUE(Cycle->UpdateTimer.Enabled());
+    EXPECT_FALSE(Cycle->sendmailTimer.Enabled());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BackupCycle, SendFailure,
+    testing::Values(TSendFailure{"ServerDown", {}, true, "ops@example.com", "Connection refused"},
+                    TSendFailure{"LoginRefused", {.RefuseLogin = true}, false, "ops@example.com", "Authentication credentials invalid"},
+                    TSendFailure{"RecipientRefused", {.RefuseRecipients = {"gone@example.com"}}, false,
+                                 "ops@example.com, gone@example.com", "gone@example.com"},
+                    TSendFailure{"RecipientTextUnparsable", {}, false, "<ops@example.com>@x", "@ Outside address"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+TEST_F(BackupCycleTest, FreshArchivesAreMailedOneByOneAndStaleOnesLeftAlone) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port());
+    const fs::path earlier = PlaceArchive("000001", 2min, "left by a failed send");
+    const fs::path stale = PlaceArchive("000002", 20min, "too old");
+    AddDueTask(database);
+    StartLoop();
+    RunToMailTimer();
+    ASSERT_EQ(Archives(3).size(), 3u);
+    RunMailStep();
+
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    const std::vector<TSpooledMessage> mails = smtp.Messages();
+    ASSERT_EQ(mails.size(), 2u);
+    std::vector<std::string> attachments{mails[0].Attachment, mails[1].Attachment};
+    EXPECT_NE(std::find(attachments.begin(), attachments.end(), "left by a failed send"), attachments.end());
+    for (const TSpooledMessage& mail : mails) EXPECT_EQ(mail.Recipients, std::vector<std::string>{"ops@example.com"});
+    EXPECT_EQ(CountLog("邮件成功发送给ops@example.com"), 2);
+    EXPECT_EQ(CountLog("<-----------------------------"), 2);
+    EXPECT_FALSE(fs::exists(earlier));
+    EXPECT_TRUE(fs::exists(stale)) << "neither sent nor deleted";
+    EXPECT_EQ(Archives(), std::vector<fs::path>{stale});
+}
+
+TEST_F(BackupCycleTest, SendDelayZeroMakesTheArchiveButNeverMailsIt) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port());
+    AddDueTask(database, 0);
+    StartLoop();
+    RunToMailTimer();
+    EXPECT_EQ(Cycle->sendmailTimer.Interval(), 0u);
+    EXPECT_TRUE(Cycle->UpdateTimer.Enabled()) << "the cycle ended early: the scheduler is live again";
+    ASSERT_EQ(Archives(1).size(), 1u);
+    Loop->RunForMinutes(20);
+    EXPECT_TRUE(smtp.Messages().empty());
+    EXPECT_EQ(Archives().size(), 1u);
+    EXPECT_EQ(LogTexts().back(), "文件压缩完毕");
+    EXPECT_TRUE(Errors.empty());
+}
+
+TEST_F(BackupCycleTest, SendDelayOfTenSecondsWaitsThirtyFromTheArchiverStart) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port());
+    AddDueTask(database, 10);
+    StartLoop();
+    RunToMailTimer();
+    EXPECT_EQ(Cycle->sendmailTimer.Interval(), 30000u);
+    EXPECT_EQ(Loop->DueTime(Cycle->sendmailTimer), Loop->Now() + 25s) << "the 5-second wait falls inside it";
+    ASSERT_EQ(Archives(1).size(), 1u);
+    RunMailStep();
+    EXPECT_EQ(smtp.Messages().size(), 1u);
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+}
+
+TEST_F(BackupCycleTest, UnwritableBatchFileIsRetriedAtEveryTick) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port());
+    fs::create_directories(Dir / "Keldor.bat"); // a folder in its place: no write can succeed
+    AddDueTask(database);
+    StartLoop();
+    ASSERT_TRUE(Loop->RunUntil([&] { return Errors.size() == 3; }, 5min));
+    EXPECT_EQ(CountLog("压缩文件..."), 3);
+    EXPECT_TRUE(Cycle->rarTimer.Enabled());
+    EXPECT_EQ(Cycle->rarTimer.Interval(), 30000u);
+    EXPECT_FALSE(Cycle->sendmailTimer.Enabled());
+    EXPECT_NE(Errors[0].find("Keldor.bat"), std::string::npos) << Errors[0];
+
+    fs::remove(Dir / "Keldor.bat");
+    RunToMailTimer();
+    ASSERT_EQ(Archives(1).size(), 1u);
+    RunMailStep();
+    EXPECT_EQ(smtp.Messages().size(), 1u);
+    EXPECT_EQ(Errors.size(), 3u);
+}
+
+TEST_F(BackupCycleTest, MissingArchiverMailsNothingAndEndsTheCycle) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port());
+    SetPath("/usr/bin:/bin");
+    AddDueTask(database);
+    StartLoop();
+    RunToMailTimer();
+    std::this_thread::sleep_for(200ms);
+    RunMailStep();
+    EXPECT_TRUE(Archives().empty());
+    EXPECT_TRUE(smtp.Messages().empty());
+    EXPECT_TRUE(Errors.empty());
+    EXPECT_EQ(LogTexts().back(), "文件压缩完毕");
+    EXPECT_FALSE(Cycle->mailSent);
+    EXPECT_TRUE(Cycle->UpdateTimer.Enabled());
+}
+
+} // namespace
