@@ -29,6 +29,8 @@ struct TParseCase {
     AnsiString Text;
     TItem Expected;
 };
+void PrintTo(const TParseCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class ParseAddressTest : public ::testing::TestWithParam<TParseCase> {};
 
@@ -77,6 +79,8 @@ struct TTextCase {
     TItem Item;
     AnsiString Expected;
 };
+void PrintTo(const TTextCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class AddressTextTest : public ::testing::TestWithParam<TTextCase> {};
 
@@ -112,6 +116,8 @@ struct TListCase {
     AnsiString Text;
     std::vector<TItem> Expected;
 };
+void PrintTo(const TListCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class AddressListTest : public ::testing::TestWithParam<TListCase> {};
 

@@ -61,6 +61,8 @@ struct TCharsetCase {
     char Letter;
     TTransferHeader Transfer;
 };
+void PrintTo(const TCharsetCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class ChooseHeaderCharsetTest : public ::testing::TestWithParam<TCharsetCase> {};
 
@@ -97,6 +99,8 @@ struct TEncodeCase {
     std::string_view Specials;
     AnsiString Expected;
 };
+void PrintTo(const TEncodeCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class EncodeHeaderTextTest : public ::testing::TestWithParam<TEncodeCase> {};
 
@@ -151,6 +155,8 @@ struct TRenderCase {
     AnsiString Address;
     AnsiString Expected;
 };
+void PrintTo(const TRenderCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class RenderAddressItemTest : public ::testing::TestWithParam<TRenderCase> {};
 
@@ -193,6 +199,8 @@ struct TDateCase {
     int Offset;
     const char* Expected;
 };
+void PrintTo(const TDateCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class InternetDateTest : public ::testing::TestWithParam<TDateCase> {};
 
@@ -258,6 +266,8 @@ struct TFoldCase {
     AnsiString Field;
     std::vector<AnsiString> Lines; // as SetHeader leaves them
 };
+void PrintTo(const TFoldCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class FoldTest : public ::testing::TestWithParam<TFoldCase> {};
 

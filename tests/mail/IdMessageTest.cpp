@@ -266,6 +266,8 @@ struct TBodyCase {
     std::vector<AnsiString> Body;
     std::string Expected;
 };
+void PrintTo(const TBodyCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class BodyLinesTest : public ::testing::TestWithParam<TBodyCase> {};
 
@@ -292,6 +294,8 @@ struct TAttachmentCase {
     const char* Name;
     std::size_t Size;
 };
+void PrintTo(const TAttachmentCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class AttachmentDataTest : public ::testing::TestWithParam<TAttachmentCase> {};
 
@@ -399,6 +403,8 @@ struct TParseBackCase {
     const char* Name;
     std::string SubjectUtf8;
 };
+void PrintTo(const TParseBackCase& c, std::ostream* os) { *os << c.Name; }
+
 
 class ParsedBackTest : public ::testing::TestWithParam<TParseBackCase> {};
 
