@@ -210,6 +210,36 @@ TEST_F(BackupCycleTest, ATypicalDay) {
     EXPECT_TRUE(Cycle->Mail.Connected()) << "left connected until the next send";
 }
 
+TEST_F(BackupCycleTest, TheNextSendSurvivesAConnectionTheServerDropped) {
+    TTdsTestServer database;
+    auto first = std::make_unique<TSmtpSpoolServer>();
+    WriteConfig(first->Port());
+    AddDueTask(database);
+    const TLocalDateTime again = ToLocal(Anchor + 6min);
+    Tasks.BeginChangeRecord();
+    Tasks.FieldNamed("Bak2Enabled").SetAsBoolean(true);
+    Tasks.FieldNamed("RunHour2").SetAsInteger(again.Hour);
+    Tasks.FieldNamed("RunMinute2").SetAsInteger(again.Minute);
+    Tasks.StoreRecord();
+    StartLoop();
+    RunToMailTimer();
+    ASSERT_EQ(Archives(1).size(), 1u);
+    RunMailStep();
+    ASSERT_EQ(first->Messages().size(), 1u);
+    ASSERT_TRUE(Cycle->Mail.Connected());
+
+    // The server goes away while the connection idles; the settings now name another.
+    first.reset();
+    TSmtpSpoolServer second;
+    WriteConfig(second.Port());
+    RunToMailTimer();
+    ASSERT_EQ(Archives(1).size(), 1u);
+    RunMailStep();
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    EXPECT_EQ(second.Messages().size(), 1u);
+    EXPECT_EQ(CountLog("邮件成功发送给"), 2);
+}
+
 // Every way the sending can fail: the archive stays, the scheduler goes on.
 struct TSendFailure {
     const char* Name;

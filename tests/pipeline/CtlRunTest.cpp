@@ -1,0 +1,134 @@
+// quorvelctl run: one whole cycle in real time against the three peers, from a
+// copy of the program in a folder of its own (bak/ and Keldor.bat go beside it).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+#include "pipeline/BackupCycle.h"
+#include "platform/Files.h"
+#include "settings/StringCipher.h"
+#include "tasks/TaskFile.h"
+#include "tests/peers/SmtpSpoolServer.h"
+#include "tests/peers/TdsTestServer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct TRun {
+    int Status = -1;
+    std::vector<std::string> Out; // lines without their time stamps
+    std::string Err;
+};
+
+class CtlRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Dir = fs::temp_directory_path() / ("qr-" + std::to_string(::getpid()));
+        fs::remove_all(Dir);
+        fs::create_directories(Dir / "backup");
+        std::ofstream(Dir / "backup" / "pubs.bak") << "backup of pubs";
+        fs::copy_file(std::string(QUORVEL_BINARY_DIR) + "/app/quorvelctl/quorvelctl", Dir / "quorvelctl");
+    }
+    void TearDown() override { fs::remove_all(Dir); }
+
+    void WriteConfig(const fs::path& path, int port) {
+        ASSERT_EQ(ReplaceFileContent(path.string(), "[Option]\r\nSmtpServer=127.0.0.1\r\nSmtpPort=" + std::to_string(port) +
+                                                        "\r\nSmtpName=backup@example.com\r\nSmtpUser=backup\r\n"
+                                                        "SmtpPass=" + CipherText("secret", SmtpPasswordKey, true) + "\r\n"),
+                  0);
+    }
+    void WriteTasks(const std::string& server) {
+        TTaskTable tasks;
+        tasks.BeginNewRecord();
+        tasks.FieldNamed("num").SetAsInteger(1);
+        tasks.FieldNamed("TaskName").SetAsString(Utf8ToAnsi("夜间备份"));
+        tasks.FieldNamed("RunHour").SetAsInteger(3);
+        tasks.FieldNamed("ServerName").SetAsString(server);
+        tasks.FieldNamed("DBName").SetAsString("master");
+        tasks.FieldNamed("UserName").SetAsString("sa");
+        tasks.FieldNamed("Password").SetAsString("secret");
+        tasks.FieldNamed("BakDBName").SetAsString("pubs");
+        tasks.FieldNamed("BakFilePath").SetAsString((Dir / "backup").string());
+        tasks.FieldNamed("RarTimeAfter").SetAsInteger(1);
+        tasks.FieldNamed("SendTimeAfter").SetAsInteger(1); // raised to 30 s
+        tasks.FieldNamed("ToMailAddr").SetAsString("ops@example.com");
+        tasks.FieldNamed("MailTopic").SetAsString("<file>");
+        tasks.StoreRecord();
+        SaveToFile(tasks, (Dir / "task.ini").string());
+    }
+    // Runs the copied program with the rar stand-in first on the search path.
+    TRun Run(const std::string& args) {
+        const std::string command = "cd '" + Dir.string() + "' && PATH='" + QUORVEL_PEERS_DIR + "':\"$PATH\" timeout 120 ./quorvelctl " +
+                                    args + " 2>stderr.txt";
+        TRun run;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (!pipe) return run;
+        std::string out;
+        std::array<char, 4096> buffer;
+        while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
+        const int raw = ::pclose(pipe);
+        run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);) run.Out.push_back(line.size() > 20 ? line.substr(20) : line);
+        ReadWholeFile((Dir / "stderr.txt").string(), run.Err);
+        return run;
+    }
+
+    fs::path Dir;
+};
+
+TEST_F(CtlRunTest, RunsOneWholeCycleNowAndExitsZeroWhenMailed) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(Dir / "other.ini", smtp.Port());
+    WriteTasks(database.DataSource());
+    TRun run = Run("run task.ini 夜间备份 --config other.ini");
+    ASSERT_EQ(run.Status, 0) << run.Err;
+    const std::vector<TSpooledMessage> mails = smtp.Messages();
+    ASSERT_EQ(mails.size(), 1u);
+    const std::string name = mails[0].FileName;
+    EXPECT_EQ(mails[0].Subject, name);
+    EXPECT_EQ(run.Out, (std::vector<std::string>{
+                           "开始执行[夜间备份]任务...",
+                           "正在连接数据库[master]...",
+                           "数据库连接成功",
+                           "正在备份[pubs]数据库...",
+                           "数据库[pubs]备份完毕！",
+                           "压缩文件...",
+                           "文件压缩完毕",
+                           "发送邮件" + name + "...",
+                           "邮件成功发送给ops@example.com",
+                           "<-----------------------------",
+                       }));
+    EXPECT_EQ(database.Statements().size(), 1u);
+    EXPECT_TRUE(fs::is_empty(Dir / "bak")) << "the archive was deleted once sent";
+    EXPECT_TRUE(fs::exists(Dir / "Keldor.bat"));
+}
+
+TEST_F(CtlRunTest, FailuresExitOneWithTheErrorsText) {
+    TTdsTestServer database({.Rules = {{.Match = "BACKUP", .ErrorNumber = 3201,
+                                        .ErrorMessage = "Cannot open backup device 'x'."}}});
+    WriteConfig(Dir / "config.ini", 25);
+    WriteTasks(database.DataSource());
+
+    TRun failed = Run("run task.ini 夜间备份");
+    EXPECT_EQ(failed.Status, 1);
+    EXPECT_NE(failed.Err.find("Cannot open backup device"), std::string::npos) << failed.Err;
+    ASSERT_GE(failed.Out.size(), 4u);
+    EXPECT_EQ(failed.Out.back(), "正在备份[pubs]数据库...");
+
+    TRun unknown = Run("run task.ini nosuchtask");
+    EXPECT_EQ(unknown.Status, 1);
+    EXPECT_NE(unknown.Err.find("No task named 'nosuchtask'"), std::string::npos) << unknown.Err;
+    EXPECT_TRUE(unknown.Out.empty());
+
+    EXPECT_EQ(Run("run task.ini").Status, 2);
+    EXPECT_EQ(Run("run task.ini x --config").Status, 2);
+}
+
+} // namespace
