@@ -8,13 +8,14 @@
 #include "PeerProcess.h"
 
 struct TPeerStep {
-    std::string Kind; // send, recv, close, reset, sleep, drain
+    std::string Kind; // send, recv, data, close, reset, sleep, drain
     std::string Text;
     int Ms = 0;
 };
 
 inline TPeerStep Say(std::string text) { return {"send", std::move(text), 0}; }
 inline TPeerStep Hear() { return {"recv", {}, 0}; }
+inline TPeerStep HearMessage() { return {"data", {}, 0}; }
 inline TPeerStep Hang(int ms) { return {"sleep", {}, ms}; }
 inline TPeerStep CloseConnection() { return {"close", {}, 0}; }
 inline TPeerStep ResetConnection() { return {"reset", {}, 0}; }

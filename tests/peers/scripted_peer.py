@@ -9,6 +9,7 @@ connection by the script: a JSON list of steps
   ["reset"]          close with RST
   ["sleep", ms]      wait
   ["drain"]          read and discard until the client closes
+  ["data"]           record lines up to and including the line "."
 After the script, lines are still recorded until the client closes. Then every
 recorded line is printed as "LINE <hex>" (raw bytes, line ending included),
 followed by "END". A watchdog ends the peer after --limit seconds.
@@ -82,6 +83,13 @@ def main():
             break
         elif kind == "sleep":
             time.sleep(step[1] / 1000.0)
+        elif kind == "data":
+            while True:
+                line = read_line()
+                if line is None or line.rstrip(b"\r") == b".":
+                    break
+            if line is None:
+                break
         elif kind == "drain":
             while conn.recv(65536):
                 pass
