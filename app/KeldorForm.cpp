@@ -10,6 +10,7 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QScreen>
 #include <QScrollBar>
@@ -144,7 +145,6 @@ void TKeldorForm::CreateControls() {
             });
     connect(GridModel, &QAbstractItemModel::modelReset, this,
             [this] { GridCurrentRowChanged(GridModel->CurrentRow()); });
-    connect(dbgTask, &QTableView::doubleClicked, this, [this] { RunReportingErrors([this] { dbgTaskDblClick(); }); });
     auto* deleteKey = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Delete), dbgTask);
     deleteKey->setContext(Qt::WidgetWithChildrenShortcut);
     connect(deleteKey, &QShortcut::activated, this, [this] { RunReportingErrors([this] { DeleteRecordByKey(); }); });
@@ -250,6 +250,7 @@ void TKeldorForm::CreateActions() {
     connect(dbgTask, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { PopupMenu_Data->popup(dbgTask->viewport()->mapToGlobal(at)); });
     ShowStopCommand();
+    WatchTaskCommands();
 }
 
 QAction* TKeldorForm::Action(const std::string& name) const {
@@ -355,10 +356,6 @@ void TKeldorForm::SaveGridLayout() {
     for (int i = 0; i < GridModel->columnCount(); ++i)
         widths.push_back(dbgTask->columnWidth(i));
     WriteGridLayout(ConfigPath(), widths);
-}
-
-void TKeldorForm::dbgTaskDblClick() {
-    // The task editor opens here (with the list commands).
 }
 
 void TKeldorForm::DeleteRecordByKey() {
@@ -492,6 +489,12 @@ QString TKeldorForm::CurrentHint() const {
 }
 
 bool TKeldorForm::eventFilter(QObject* watched, QEvent* event) {
+    // Anywhere on the grid, rows or not: an empty list opens the editor too.
+    if (event->type() == QEvent::MouseButtonDblClick && dbgTask && watched == dbgTask->viewport() &&
+        static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+        RunReportingErrors([this] { dbgTaskDblClick(); });
+        return true;
+    }
     // Every hint (a control's, a menu command's) goes to status panel 0.
     if (event->type() == QEvent::StatusTip) {
         AppHint(static_cast<QStatusTipEvent*>(event)->tip());

@@ -105,6 +105,15 @@ public:
     void LoadGridLayout();
     void SaveGridLayout();
     void dbgTaskDblClick();
+    void actNewTaskExecute();
+    void actSaveTaskExecute();
+    void actDeleteExecute();
+    void actCopyExecute();
+    void actPasteExecute();
+    void actConfigExecute();
+    void actAboutExecute();
+    // The record number remembered by the last copy.
+    int CopyNumber = 0;
     void actHelpExecute();
     void actStopExecute();
     void actWebExecute();
@@ -127,6 +136,8 @@ private:
     void BringToFront();
     void GridCurrentRowChanged(int row);
     void DeleteRecordByKey();
+    void WatchTaskCommands();   // keeps actDelete's enabled state up to date
+    void UpdateDeleteCommand();
     std::vector<int> DesignWidths() const;
 
     TKeldorFormOptions options_;

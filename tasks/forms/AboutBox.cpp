@@ -38,7 +38,7 @@ TAboutBox::TAboutBox(QWidget* owner) : QDialog(owner) {
 
     ProgramIcon = new QLabel(this);
     ProgramIcon->setGeometry(16, 16, 48, 48);
-    const QIcon icon = QApplication::windowIcon();
+    const QIcon icon = owner ? owner->window()->windowIcon() : QApplication::windowIcon();
     if (!icon.isNull()) ProgramIcon->setPixmap(icon.pixmap(48, 48));
 
     ProductName = new QLabel(Utf8Text("SQL Server数据库备份工具"), this);
