@@ -20,7 +20,8 @@ Configuration (every key optional):
       "silent": false,              # accept connections, never answer anything
       "rules": [                    # first rule whose "match" is in the statement wins
         {"match": "BACKUP", "delay": 0.5, "info": ["10 percent processed."],
-         "rows": 3, "error": {"number": 3201, "message": "...", "class": 16},
+         "rows": 3, "error": {"number": 3201, "message": "...", "class": 16,
+                              "terminate": true},  # then 3013 "... terminating abnormally."
          "drop": false}
       ]
     }

@@ -357,10 +357,15 @@ TEST_F(AdoConnectionLive, DroppedConnectionIsAnError)
     }
 }
 
-TEST_F(AdoConnectionLive, ExecuteOnAClosedConnectionIsAnError)
+TEST_F(AdoConnectionLive, StatementsThatCannotBeSentAreErrors)
 {
     TAdoConnection c(ConfigPath);
-    EXPECT_THROW(c.Execute("SELECT 1"), EOleException);
+    EXPECT_THROW(c.Execute("SELECT 1"), EOleException); // not open
+
+    TTdsTestServer server;
+    OpenAs(c, server);
+    EXPECT_THROW(c.Execute("SELECT '\x81'"), EOleException); // half a character: not code page 936 text
+    EXPECT_TRUE(server.Statements().empty());
 }
 
 int ClosedPort()
