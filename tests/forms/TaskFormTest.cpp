@@ -313,11 +313,11 @@ TEST_F(TaskFormTest, CancelStoresNothing) {
 }
 
 // Answers the folder dialog once it is up: chooses `folder`, or cancels when empty.
-void AnswerFolderDialog(const QString& folder, QString* caption) {
-    QTimer::singleShot(50, [folder, caption] {
+void AnswerFolderDialog(const QString& folder, QString* caption, int attempts = 200) {
+    QTimer::singleShot(50, [folder, caption, attempts] {
         auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
         if (!chooser) {
-            AnswerFolderDialog(folder, caption);
+            if (attempts > 0) AnswerFolderDialog(folder, caption, attempts - 1);
             return;
         }
         *caption = chooser->windowTitle();
