@@ -12,11 +12,13 @@
 #include "platform/ExceptionReport.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
+#include "platform/qt/QtText.h"
 
 namespace {
 
-QString Q(const char* utf8) { return QString::fromUtf8(utf8); }
-QString FromAnsi(const AnsiString& text) { return QString::fromStdString(AnsiToUtf8Lenient(text)); }
+QString Q(const char* utf8) { return Utf8Text(utf8); }
+QString FromAnsi(const AnsiString& text) { return AnsiToQString(text); }
+// Strict: a character code page 936 cannot hold is refused, not stored as "?".
 AnsiString ToAnsi(const QString& text) { return Utf8ToAnsi(text.toStdString()); }
 
 // The folder button's picture: a small yellow folder.

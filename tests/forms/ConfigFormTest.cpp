@@ -163,6 +163,17 @@ TEST_F(ConfigFormTest, RefusedWriteIsReportedAndKeepsTheDialogOpen) {
     EXPECT_NE(form.result(), QDialog::Accepted);
 }
 
+TEST_F(ConfigFormTest, TextOutsideTheCodePageIsRefusedBeforeAnyWrite) {
+    TconfigForm form(nullptr, path_);
+    form.show();
+    form.edtSmtpServer->setText("mail");
+    form.edtSmtpPass->setText(Q("pw😀"));
+    form.btnOk->click();
+    EXPECT_EQ(errors_.size(), 1u);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_FALSE(fs::exists(path_));
+}
+
 TEST_F(ConfigFormTest, DefaultsToTheFileBesideTheExecutable) {
     OverrideExeFolder(folder_.string() + "/");
     TconfigForm form(nullptr);
