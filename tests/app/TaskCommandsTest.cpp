@@ -115,7 +115,16 @@ TEST_F(TaskCommandsTest, PasteTakesTheTaskAsItWasWhenCopied) {
     Act("actCopy").trigger();
     EXPECT_EQ(Form->CopyNumber, 2);
     EXPECT_TRUE(Act("actPaste").isEnabled());
-    Change(2, "taskName", "b-changed"); // after the copy
+    // Change the source in the editor after the copy.
+    TTdsTestServer server;
+    WhenModal<TtaskForm>([&](TtaskForm& f) {
+        f.edtTaskName->setText("b-changed");
+        f.edtServerName->setText(QString::fromStdString(server.DataSource()));
+        f.btnOk->click();
+    });
+    Form->cdsTask.GoToNumber(2);
+    DoubleClickGrid();
+    ASSERT_EQ(Field(2, "taskName"), "b-changed");
     for (int paste = 0; paste < 2; ++paste) Act("actPaste").trigger();
     EXPECT_TRUE(Act("actPaste").isEnabled()); // stays enabled
     ASSERT_EQ(Form->cdsTask.CountRecords(), 4);
