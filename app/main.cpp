@@ -1,7 +1,6 @@
 // quorvel: the desktop program. One instance at a time; the window sits in the
 // notification area while the scheduler runs backup cycles.
 #include <QApplication>
-#include <QFont>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdlib>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "app/CommandLine.h"
+#include "app/DesktopFont.h"
 #include "app/KeldorForm.h"
 #include "platform/MessageBox.h"
 #include "platform/NamedMutex.h"
@@ -73,12 +73,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("quorvel");
     QApplication::setQuitOnLastWindowClosed(false);
-    // 宋体 at 12 pixels where it is installed, else a CJK font of the system.
-    QFont font;
-    font.setFamilies({QString::fromUtf8("宋体"), "SimSun", "NSimSun", "Noto Sans CJK SC", "Noto Sans CJK",
-                      "WenQuanYi Micro Hei", "Droid Sans Fallback"});
-    font.setPixelSize(12);
-    QApplication::setFont(font);
+    ApplyDesktopFont();
     if (display)
         InstallQtMessageBox();
 
