@@ -1,11 +1,10 @@
 // Renders the task editor (new and edit), the settings dialog, the about box
-// and the grid's pop-up menu over the main window into PNG files:
+// and the grid's pop-up menu into PNG files:
 //     dialog_shots OUTPUT_FOLDER
 // Run under a display (Xvfb) so that fonts and window frames are the real ones.
 #include <QApplication>
 #include <QMenu>
 #include <QPixmap>
-#include <QScreen>
 #include <QTableView>
 #include <QTimer>
 #include <cstdio>
@@ -13,6 +12,7 @@
 #include <fstream>
 #include <memory>
 
+#include "app/DesktopFont.h"
 #include "app/KeldorForm.h"
 #include "platform/Files.h"
 #include "platform/qt/QtMessageLoop.h"
@@ -47,14 +47,6 @@ void Save(QWidget& widget, const char* name) {
         std::printf("%s\n", path.c_str());
 }
 
-void SaveScreen(const char* name) {
-    Settle();
-    const std::string path = (output / name).string();
-    QScreen* screen = QGuiApplication::primaryScreen();
-    if (screen && screen->grabWindow(0).save(QString::fromStdString(path)))
-        std::printf("%s\n", path.c_str());
-}
-
 void AddTask(TTaskTable& table, const char* name, int hour, int minute, bool second) {
     TTaskInput input = TTaskInput::Defaults();
     input.TaskName = Utf8ToAnsi(name);
@@ -86,10 +78,7 @@ int main(int argc, char** argv) {
     OverrideExeFolder(folder.string());
 
     QApplication app(argc, argv);
-    QFont font;
-    font.setFamilies({QString::fromUtf8("宋体"), "SimSun", "NSimSun", "Noto Sans CJK SC", "Noto Sans CJK"});
-    font.setPixelSize(12);
-    QApplication::setFont(font);
+    ApplyDesktopFont(); // as the program does
 
     TTaskTable tasks;
     AddTask(tasks, "夜间备份", 20, 30, true);
@@ -136,7 +125,6 @@ int main(int argc, char** argv) {
         Settle();
         const std::string path = (output / "grid-popup-menu.png").string();
         if (window->PopupMenu_Data->grab().save(QString::fromStdString(path))) std::printf("%s\n", path.c_str());
-        SaveScreen("grid-popup-menu-screen.png");
         window->PopupMenu_Data->hide();
     }
     window.reset();
