@@ -92,8 +92,12 @@ TKeldorForm::TKeldorForm(TMessageLoop& loop, TKeldorFormOptions options)
 TKeldorForm::~TKeldorForm() {
     qApp->removeEventFilter(this);
     FormDestroy();
-    // The pipeline's timers go before the window's controls and the loop.
+    // The pipeline's timers go before the window's controls and the loop; the
+    // grid's model before the table it observes.
     Pipeline.reset();
+    dbgTask->setModel(nullptr);
+    delete GridModel;
+    GridModel = nullptr;
 }
 
 // ---------------------------------------------------------------- controls
