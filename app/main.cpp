@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <memory>
@@ -68,7 +69,13 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    // (The service path for INSTALL / UNINSTALL and the service account comes with the service mode.)
+    if (InstallSwitchGiven(params)) {
+        // The service path (installing, removing, running as the service) is
+        // not part of this program yet: refuse rather than start a second,
+        // unlocked desktop instance.
+        std::fputs("quorvel: INSTALL and UNINSTALL need the service mode, which this build does not have\n", stderr);
+        return 2;
+    }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName("quorvel");
