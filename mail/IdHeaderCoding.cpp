@@ -229,16 +229,4 @@ int UtcOffsetAt(TTimePoint t) {
 
 int UtcOffset() { return UtcOffsetAt(std::chrono::system_clock::now()); }
 
-AnsiString InternetDate(TTimePoint t) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(t);
-    const std::tm tm = LocalTm(seconds);
-    TLocalDateTime local;
-    local.Year = tm.tm_year + 1900;
-    local.Month = tm.tm_mon + 1;
-    local.Day = tm.tm_mday;
-    local.Hour = tm.tm_hour;
-    local.Minute = tm.tm_min;
-    local.Second = tm.tm_sec;
-    local.DayOfWeek = tm.tm_wday;
-    return InternetDate(local, static_cast<int>(tm.tm_gmtoff / 60));
-}
+AnsiString InternetDate(TTimePoint t) { return InternetDate(ToLocal(t), UtcOffsetAt(t)); }

@@ -48,36 +48,6 @@ std::string NormalKey(std::string_view key)
     return out;
 }
 
-std::string Utf16ToUtf8(std::u16string_view s)
-{
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        char32_t c = s[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 std::u16string ToUtf16(const AnsiString& text, const char* what)
 {
     try {
@@ -154,7 +124,7 @@ std::vector<TDiagRecord> Diagnostics(SQLSMALLINT handleType, SQLHANDLE handle)
         record.Native = native;
         std::u16string wide(reinterpret_cast<const char16_t*>(text.data()),
                             std::min<std::size_t>(std::size_t(std::max<SQLSMALLINT>(length, 0)), text.size() - 1));
-        record.Text = StripVendorPrefixes(Utf16ToUtf8(wide));
+        record.Text = StripVendorPrefixes(Utf16ToUtf8Lenient(wide));
         records.push_back(std::move(record));
     }
     return records;

@@ -99,13 +99,21 @@ std::u16string AnsiToUtf16(std::string_view ansi) {
     return out;
 }
 
-AnsiString Utf16ToAnsi(std::u16string_view utf16) {
+namespace {
+std::string Utf16LeBytes(std::u16string_view utf16) {
     std::string bytes(utf16.size() * 2, '\0');
     for (std::size_t i = 0; i < utf16.size(); ++i) {
         bytes[2 * i] = static_cast<char>(utf16[i] & 0xFF);
         bytes[2 * i + 1] = static_cast<char>(utf16[i] >> 8);
     }
-    return Convert("CP936", "UTF-16LE", bytes, true, "", 2);
+    return bytes;
+}
+} // namespace
+
+AnsiString Utf16ToAnsi(std::u16string_view utf16) { return Convert("CP936", "UTF-16LE", Utf16LeBytes(utf16), true, "", 2); }
+
+std::string Utf16ToUtf8Lenient(std::u16string_view utf16) {
+    return Convert("UTF-8", "UTF-16LE", Utf16LeBytes(utf16), false, "\xEF\xBF\xBD", 2);
 }
 
 namespace {

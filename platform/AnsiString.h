@@ -18,6 +18,7 @@ AnsiString Utf16ToAnsi(std::u16string_view utf16);
 // or U+FFFD (to UTF-8), never an error.
 std::string AnsiToUtf8Lenient(std::string_view ansi);
 AnsiString Utf8ToAnsiLenient(std::string_view utf8);
+std::string Utf16ToUtf8Lenient(std::u16string_view utf16);
 
 // Code page 936 lead byte: the first byte of a double-byte character.
 inline bool IsLeadByte(unsigned char b) { return b >= 0x81 && b <= 0xFE; }

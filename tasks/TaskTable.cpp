@@ -10,7 +10,7 @@ namespace {
 
 const char* const ClosedText = "Cannot perform this operation on a closed dataset";
 
-struct TFieldSpec {
+struct TFieldDesign {
     const char* Name;
     TFieldKind Kind;
     TFieldType Type;
@@ -27,7 +27,7 @@ constexpr TFieldType B = TFieldType::Boolean;
 constexpr TFieldType S = TFieldType::String;
 
 // The task record in field order (grid, sheet, paste and import order).
-const TFieldSpec TaskFields[] = {
+const TFieldDesign TaskFields[] = {
     {"num", D, I, 0, "序号", 4, true},
     {"taskName", D, S, 50, "任务名称", 12, true},
     {"RunTime1", C, S, 20, "备1", 5, true},
@@ -50,8 +50,8 @@ const TFieldSpec TaskFields[] = {
     {"CcMailAddr", D, S, 50, "抄送邮箱地址", 20, true},
 };
 
-TFieldDef MakeDef(const TFieldSpec& spec) {
-    return TFieldDef{spec.Name, spec.Kind, spec.Type, spec.Size, Utf8ToAnsi(spec.LabelUtf8), spec.DisplayWidth, spec.Visible};
+TFieldDef MakeDef(const TFieldDesign& design) {
+    return TFieldDef{design.Name, design.Kind, design.Type, design.Size, Utf8ToAnsi(design.LabelUtf8), design.DisplayWidth, design.Visible};
 }
 
 // Decimal integer as the program's conversions take it: leading blanks, an
@@ -193,11 +193,11 @@ void TTaskField::Clear() { SetValue(std::monostate{}); }
 TTaskTable::TTaskTable(TLayout layout) : layout_(layout) {
     std::vector<TFieldDef> defs;
     if (layout == TLayout::Task) {
-        for (const TFieldSpec& spec : TaskFields) defs.push_back(MakeDef(spec));
+        for (const TFieldDesign& design : TaskFields) defs.push_back(MakeDef(design));
     } else {
         for (const AnsiString& name : FileColumnNames())
-            for (const TFieldSpec& spec : TaskFields)
-                if (name == spec.Name) defs.push_back(MakeDef(spec));
+            for (const TFieldDesign& design : TaskFields)
+                if (name == design.Name) defs.push_back(MakeDef(design));
     }
     for (std::size_t i = 0; i < defs.size(); ++i)
         fields_.push_back(std::make_unique<TTaskField>(*this, static_cast<int>(i), std::move(defs[i])));

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "mail/IdHeaderList.h"
+#include "tests/mail/TimeZoneScope.h"
 
 namespace {
 
@@ -20,37 +21,6 @@ AnsiString Repeat(std::string_view s, int n) {
 
 const THeaderCharset Gb2312{"GB2312", 'B', TTransferHeader::Plain8Bit};
 const THeaderCharset Latin1{"ISO-8859-1", 'Q', TTransferHeader::Plain8Bit};
-
-// Sets TZ for one test and puts the old value back.
-class TTimeZoneScope {
-public:
-    explicit TTimeZoneScope(const char* tz) {
-        if (const char* old = std::getenv("TZ")) FOld = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~TTimeZoneScope() {
-        if (FOld)
-            setenv("TZ", FOld->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::optional<std::string> FOld;
-};
-
-TTimePoint UtcTime(int year, int month, int day, int hour, int minute, int second) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    return std::chrono::system_clock::from_time_t(timegm(&tm));
-}
 
 // ---- header charset -------------------------------------------------------
 

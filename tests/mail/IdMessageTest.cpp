@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "mail/IdWriter.h"
+#include "tests/mail/TimeZoneScope.h"
 
 namespace {
 
@@ -44,36 +45,6 @@ public:
 private:
     std::string FPath;
 };
-
-class TTimeZoneScope {
-public:
-    explicit TTimeZoneScope(const char* tz) {
-        if (const char* old = std::getenv("TZ")) FOld = old;
-        setenv("TZ", tz, 1);
-        tzset();
-    }
-    ~TTimeZoneScope() {
-        if (FOld)
-            setenv("TZ", FOld->c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    std::optional<std::string> FOld;
-};
-
-TTimePoint UtcTime(int year, int month, int day, int hour, int minute, int second) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = hour;
-    tm.tm_min = minute;
-    tm.tm_sec = second;
-    return std::chrono::system_clock::from_time_t(timegm(&tm));
-}
 
 std::string Bytes(std::size_t count, std::size_t first = 0) {
     std::string out(count, '\0');

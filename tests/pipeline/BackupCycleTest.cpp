@@ -82,7 +82,7 @@ protected:
     void AddDueTask(const TTdsTestServer& server, int sendTimeAfter = 60, const std::string& to = "ops@example.com",
                     const std::string& cc = "") {
         const TLocalDateTime due = ToLocal(Anchor + 60s);
-        TTaskSpec t;
+        TTaskRow t;
         t.Name = "夜间备份";
         t.Hour = due.Hour;
         t.Minute = due.Minute;

@@ -93,10 +93,10 @@ INSTANTIATE_TEST_SUITE_P(BackupStep, BackupStatement, testing::ValuesIn(Statemen
 class BackupStep : public PipelineFixture {
 protected:
     // A task due at the first scan, a minute after the loop's start (real time).
-    TTaskSpec DueTask(const TTdsTestServer& server) {
+    TTaskRow DueTask(const TTdsTestServer& server) {
         Anchor = system_clock::now();
         const TLocalDateTime due = ToLocal(Anchor + seconds(60));
-        TTaskSpec t;
+        TTaskRow t;
         t.Name = "夜间备份";
         t.Hour = due.Hour;
         t.Minute = due.Minute;
@@ -122,7 +122,7 @@ std::string Statement(const std::string& db, const std::string& folder = "D:\\ba
 
 TEST_F(BackupStep, BacksUpEachDatabaseOnItsOwnConnectionAndArmsTheArchiveStep) {
     TTdsTestServer server;
-    TTaskSpec t = DueTask(server);
+    TTaskRow t = DueTask(server);
     t.BakDBName = "pubs, northwind,销售库";
     t.BakFilePath = "D:\\bak";
     t.RarTimeAfter = 30;
@@ -174,7 +174,7 @@ TEST_F(BackupStep, BacksUpEachDatabaseOnItsOwnConnectionAndArmsTheArchiveStep) {
 
 TEST_F(BackupStep, EmptyNameBetweenTwoCommasGivesEmptyBracketsAndAGuardThatFindsNothing) {
     TTdsTestServer server;
-    TTaskSpec t = DueTask(server);
+    TTaskRow t = DueTask(server);
     t.BakDBName = "a,,b,";
     AddTask(t);
     RunCycleStart();
@@ -186,7 +186,7 @@ TEST_F(BackupStep, EmptyNameBetweenTwoCommasGivesEmptyBracketsAndAGuardThatFinds
 
 TEST_F(BackupStep, PasswordWithSeparatorsReachesTheServerIntact) {
     TTdsTestServer server;
-    TTaskSpec t = DueTask(server);
+    TTaskRow t = DueTask(server);
     t.Password = "p;w=d '\"x";
     AddTask(t);
     RunCycleStart();
@@ -198,7 +198,7 @@ TEST_F(BackupStep, PasswordWithSeparatorsReachesTheServerIntact) {
 
 TEST_F(BackupStep, RefusedLoginIsTriedEverySecondAndReportedEachTime) {
     TTdsTestServer server({.RefuseLogin = true});
-    TTaskSpec t = DueTask(server);
+    TTaskRow t = DueTask(server);
     AddTask(t);
     Start(Anchor);
     Loop->RunFor(seconds(60 + 5)); // the scan and five backup ticks
@@ -216,7 +216,7 @@ TEST_F(BackupStep, RefusedLoginIsTriedEverySecondAndReportedEachTime) {
 
 TEST_F(BackupStep, ConnectionFailingForTenMinutesAbandonsTheCycle) {
     TTdsTestServer server({.RefuseLogin = true});
-    TTaskSpec t = DueTask(server);
+    TTaskRow t = DueTask(server);
     AddTask(t);
     Start(Anchor);
     Loop->RunFor(seconds(60));
@@ -236,7 +236,7 @@ TEST_F(BackupStep, FailingStatementEndsTheCycleAndTheSchedulerGoesOn) {
                                       .ErrorMessage = "Cannot open backup device 'D:\\bak\\northwind.bak'. "
                                                       "Operating system error 3(The system cannot find the path "
                                                       "specified.)."}}});
-    TTaskSpec t = DueTask(server);
+    TTaskRow t = DueTask(server);
     t.BakDBName = "pubs,northwind,master";
     AddTask(t);
     RunCycleStart();
@@ -260,11 +260,11 @@ TEST_F(BackupStep, FailingStatementEndsTheCycleAndTheSchedulerGoesOn) {
 
 TEST_F(BackupStep, TaskWithoutServerNeverUsesAnEarlierTasksConnection) {
     TTdsTestServer server;
-    TTaskSpec first = DueTask(server);
+    TTaskRow first = DueTask(server);
     first.Name = "A";
     first.RarTimeAfter = 0; // ends the cycle after the backup step
     AddTask(first);
-    TTaskSpec second = first;
+    TTaskRow second = first;
     second.Name = "B";
     second.ServerName = "";
     second.BakDBName = "northwind";

@@ -11,7 +11,7 @@
 #include "pipeline/BackupPipeline.h"
 #include "platform/SimulatedLoop.h"
 
-struct TTaskSpec {
+struct TTaskRow {
     std::string Name = "T";
     int Hour = 20, Minute = 31;
     bool Bak2Enabled = false;
@@ -49,23 +49,23 @@ protected:
                                                      [this](const AnsiString& m) { Errors.push_back(AnsiToUtf8(m)); });
     }
 
-    void AddTask(const TTaskSpec& spec) {
+    void AddTask(const TTaskRow& row) {
         Tasks.BeginNewRecord();
         Tasks.FieldNamed("num").SetAsInteger(Tasks.CountRecords() + 1);
-        Tasks.FieldNamed("taskName").SetAsString(Utf8ToAnsi(spec.Name));
-        Tasks.FieldNamed("RunHour").SetAsInteger(spec.Hour);
-        Tasks.FieldNamed("RunMinute").SetAsInteger(spec.Minute);
-        Tasks.FieldNamed("Bak2Enabled").SetAsBoolean(spec.Bak2Enabled);
-        Tasks.FieldNamed("RunHour2").SetAsInteger(spec.Hour2);
-        Tasks.FieldNamed("RunMinute2").SetAsInteger(spec.Minute2);
-        Tasks.FieldNamed("ServerName").SetAsString(Utf8ToAnsi(spec.ServerName));
-        Tasks.FieldNamed("DBName").SetAsString(Utf8ToAnsi(spec.DBName));
-        Tasks.FieldNamed("UserName").SetAsString(Utf8ToAnsi(spec.UserName));
-        Tasks.FieldNamed("Password").SetAsString(Utf8ToAnsi(spec.Password));
-        Tasks.FieldNamed("BakDBName").SetAsString(Utf8ToAnsi(spec.BakDBName));
-        Tasks.FieldNamed("BakFilePath").SetAsString(Utf8ToAnsi(spec.BakFilePath));
-        Tasks.FieldNamed("RarTimeAfter").SetAsInteger(spec.RarTimeAfter);
-        Tasks.FieldNamed("SendTimeAfter").SetAsInteger(spec.SendTimeAfter);
+        Tasks.FieldNamed("taskName").SetAsString(Utf8ToAnsi(row.Name));
+        Tasks.FieldNamed("RunHour").SetAsInteger(row.Hour);
+        Tasks.FieldNamed("RunMinute").SetAsInteger(row.Minute);
+        Tasks.FieldNamed("Bak2Enabled").SetAsBoolean(row.Bak2Enabled);
+        Tasks.FieldNamed("RunHour2").SetAsInteger(row.Hour2);
+        Tasks.FieldNamed("RunMinute2").SetAsInteger(row.Minute2);
+        Tasks.FieldNamed("ServerName").SetAsString(Utf8ToAnsi(row.ServerName));
+        Tasks.FieldNamed("DBName").SetAsString(Utf8ToAnsi(row.DBName));
+        Tasks.FieldNamed("UserName").SetAsString(Utf8ToAnsi(row.UserName));
+        Tasks.FieldNamed("Password").SetAsString(Utf8ToAnsi(row.Password));
+        Tasks.FieldNamed("BakDBName").SetAsString(Utf8ToAnsi(row.BakDBName));
+        Tasks.FieldNamed("BakFilePath").SetAsString(Utf8ToAnsi(row.BakFilePath));
+        Tasks.FieldNamed("RarTimeAfter").SetAsInteger(row.RarTimeAfter);
+        Tasks.FieldNamed("SendTimeAfter").SetAsInteger(row.SendTimeAfter);
         Tasks.StoreRecord();
     }
 

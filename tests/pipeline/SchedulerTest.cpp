@@ -14,14 +14,14 @@ namespace {
 
 struct TScanCase {
     const char* Name;
-    std::vector<TTaskSpec> Tasks;
+    std::vector<TTaskRow> Tasks;
     TTimePoint FirstScanAt;
     const char* Started; // task name, or nullptr when none is due
     int CurRecNo;
 };
 
-TTaskSpec At(const char* name, int hour, int minute, bool bak2 = false, int hour2 = 0, int minute2 = 0) {
-    TTaskSpec t;
+TTaskRow At(const char* name, int hour, int minute, bool bak2 = false, int hour2 = 0, int minute2 = 0) {
+    TTaskRow t;
     t.Name = name;
     t.Hour = hour;
     t.Minute = minute;
@@ -48,7 +48,7 @@ class ScanRules : public PipelineFixture, public testing::WithParamInterface<TSc
 
 TEST_P(ScanRules, StartsTheFirstDueTask) {
     const TScanCase& c = GetParam();
-    for (const TTaskSpec& t : c.Tasks)
+    for (const TTaskRow& t : c.Tasks)
         AddTask(t);
     Start(c.FirstScanAt - seconds(60));
     Pipeline->bakDone = true;
@@ -95,7 +95,7 @@ TEST_F(Scheduler, TimersStartWithTheirDesignValues) {
 }
 
 TEST_F(Scheduler, ScansOncePerMinuteCountedFromStartAndRunsATaskOncePerDay) {
-    TTaskSpec t = At("A", 20, 31, true, 20, 31);
+    TTaskRow t = At("A", 20, 31, true, 20, 31);
     t.RarTimeAfter = 0; // the cycle ends after the backup step; the scheduler goes on
     AddTask(t);
     Start(LocalTime(20, 29, 45));
@@ -122,7 +122,7 @@ TEST_F(Scheduler, MinuteHeldUpByABlockingHandlerPassesUnseen) {
 }
 
 TEST_F(Scheduler, TaskWithoutServerBacksUpNothingAndArmsTheArchiveStep) {
-    TTaskSpec t = At("A", 20, 31);
+    TTaskRow t = At("A", 20, 31);
     t.BakDBName = "pubs,northwind";
     t.RarTimeAfter = 45;
     AddTask(t);
@@ -156,7 +156,7 @@ const TArchiveDelayCase ArchiveDelayCases[] = {
 class ArchiveDelay : public PipelineFixture, public testing::WithParamInterface<TArchiveDelayCase> {};
 
 TEST_P(ArchiveDelay, ArmsRarTimer) {
-    TTaskSpec t = At("A", 20, 31);
+    TTaskRow t = At("A", 20, 31);
     t.RarTimeAfter = GetParam().RarTimeAfter;
     AddTask(t);
     Start(LocalTime(20, 30, 10));

@@ -31,6 +31,7 @@ TEST(AnsiString, StrictConversionNamesTheBadByte) {
 TEST(AnsiString, LenientConversionReplacesWhatDoesNotConvert) {
     EXPECT_EQ(AnsiToUtf8Lenient("a\xFF" "b"), "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(Utf8ToAnsiLenient("x\xF0\x9F\x98\x80y"), "x?y");
+    EXPECT_EQ(Utf16ToUtf8Lenient(u"备\xD800x"), "备\xEF\xBF\xBDx"); // a lone surrogate
 }
 
 TEST(AnsiString, LeadBytes) {
