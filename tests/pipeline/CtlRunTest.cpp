@@ -83,6 +83,9 @@ protected:
 };
 
 TEST_F(CtlRunTest, RunsOneWholeCycleNowAndExitsZeroWhenMailed) {
+    const TLocalDateTime now = ToLocal(std::chrono::system_clock::now());
+    if (now.Hour == 23 && now.Minute >= 58)
+        GTEST_SKIP() << "the cycle would cross midnight, which moves the archives' day";
     TTdsTestServer database;
     TSmtpSpoolServer smtp;
     WriteConfig(Dir / "other.ini", smtp.Port());
