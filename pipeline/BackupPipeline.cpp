@@ -304,7 +304,9 @@ AnsiString TBackupPipeline::BackupStatement(const AnsiString& databaseName, cons
     s += "] TO  DISK = N";
     s += "'";
     s += DoubleQuoteChar(folder, '\'');
-    s += "\\";
+    // The folder is on the server's disks: a Windows server takes "\", and a
+    // folder written the Linux way ("/var/opt/mssql/backup") takes "/".
+    s += folder.starts_with('/') ? "/" : "\\";
     s += inLiteral;
     s += ".bak";
     s += "'";

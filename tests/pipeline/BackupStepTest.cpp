@@ -73,6 +73,9 @@ const TStatementCase StatementCases[] = {
     {"QuoteInFolderDoubled", "pubs", "D:\\bob's",
      "if exists (select name From master.dbo.sysdatabases where name='pubs') BACKUP DATABASE [pubs] TO  DISK = "
      "N'D:\\bob''s\\pubs.bak' WITH  INIT ,  NOUNLOAD ,  NAME = N'pubs 备份',  NOSKIP ,  STATS = 10,  NOFORMAT"},
+    {"LinuxServerFolder", "pubs", "/var/opt/mssql/backup",
+     "if exists (select name From master.dbo.sysdatabases where name='pubs') BACKUP DATABASE [pubs] TO  DISK = "
+     "N'/var/opt/mssql/backup/pubs.bak' WITH  INIT ,  NOUNLOAD ,  NAME = N'pubs 备份',  NOSKIP ,  STATS = 10,  NOFORMAT"},
     {"EmptyName", "", "D:\\bak",
      "if exists (select name From master.dbo.sysdatabases where name='') BACKUP DATABASE [] TO  DISK = "
      "N'D:\\bak\\.bak' WITH  INIT ,  NOUNLOAD ,  NAME = N' 备份',  NOSKIP ,  STATS = 10,  NOFORMAT"},
