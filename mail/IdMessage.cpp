@@ -113,7 +113,10 @@ void TIdMessage::WriteBody(TIdWriter& writer) {
     WriteLine(writer, "This is a multi-part message in MIME format");
     WriteLine(writer, "");
     WriteLine(writer, boundaryLine);
-    WriteLine(writer, "Content-Type: text/plain");
+    // The body lines are in the message's charset: without the parameter a
+    // reader takes them for US-ASCII and shows Chinese lines as garbage.
+    WriteLine(writer, CharSet.empty() ? AnsiString("Content-Type: text/plain")
+                                      : "Content-Type: text/plain; charset=\"" + CharSet + "\"");
     WriteLine(writer, "Content-Transfer-Encoding: 7bit");
     WriteLine(writer, "");
     WriteBodyLines(writer, Body);

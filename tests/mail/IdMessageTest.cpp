@@ -130,7 +130,7 @@ const std::string GoldenBodyBeforeData = Lines({
     "This is a multi-part message in MIME format",
     "",
     Boundary,
-    "Content-Type: text/plain",
+    "Content-Type: text/plain; charset=\"gb2312\"",
     "Content-Transfer-Encoding: 7bit",
     "",
     Gbk("自动备份数据库："),

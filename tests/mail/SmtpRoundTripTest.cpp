@@ -100,6 +100,7 @@ TEST_F(SmtpRoundTripTest, ChineseTextsAndEveryByteValueArriveIntact) {
         std::string fileName = std::filesystem::path(attachment.Path).filename().string();
         EXPECT_EQ(decoded, (std::vector<std::string>{"SUBJECT " + subjects[i], "TO 张三丰|zhang@example.com",
                                                      "TO |li@example.com", "CC 财务部门经理|cfo@example.com",
+                                                     "BODY 自动备份数据库：销售", "BODY .备份时间：2024-01-05 13:04:05",
                                                      "FILENAME " + fileName, "ATTACHMENT same", "DEFECTS 0"}));
     }
 }

@@ -3,6 +3,7 @@
 prints what a mail reader would show, one item a line, texts in UTF-8:
   SUBJECT <text>
   TO <display name>|<address>      (one line per address; CC likewise)
+  BODY <line>                      (each line of the text part, decoded by its charset)
   FILENAME <name>
   ATTACHMENT same|differs          (compared with the file given as second argument)
   DEFECTS <count>                  (parser defects in headers and parts)
@@ -31,6 +32,9 @@ def main():
     attachment = None
     for part in message.walk():
         defects += len(part.defects)
+        if part.get_content_type() == "text/plain" and part.get_content_disposition() is None:
+            for line in part.get_content().splitlines():
+                print("BODY " + line)
         if part.get_content_disposition() == "attachment":
             attachment = part.get_payload(decode=True)
             print("FILENAME " + str(part.get_filename()))
