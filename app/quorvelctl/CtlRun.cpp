@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "app/quorvelctl/CtlCommand.h"
-#include "app/quorvelctl/RealTimeLoop.h"
+#include "platform/RealTimeLoop.h"
 #include "pipeline/BackupCycle.h"
 #include "platform/Exception.h"
 #include "platform/Files.h"

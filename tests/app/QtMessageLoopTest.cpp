@@ -15,6 +15,7 @@
 #include "platform/ExceptionReport.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "tests/app/QtTestEnvironment.h"
+#include "tests/platform/TimerRuleCases.h"
 
 using namespace std::chrono;
 
@@ -26,36 +27,6 @@ constexpr int Tolerance = 90;   // real ms a tick may come late (or early) on a 
 int Real(int simulated) {
     return static_cast<int>(simulated * Scale);
 }
-
-struct TTimerStep {
-    enum TOp { Enable, Disable, SetInterval } Op;
-    int At;
-    TTimer::TInterval Value = 0;
-};
-
-struct TTimerCase {
-    const char* Name;
-    TTimer::TInterval Interval;
-    bool Enabled;
-    std::vector<TTimerStep> Steps;
-    int FirstTickSleep;
-    int RunUntil;
-    std::vector<int> Ticks; // simulated ms at which the handler was entered
-};
-
-// The same cases as the simulated loop's, where real time can tell them apart.
-const TTimerCase TimerCases[] = {
-    {"FiresOncePerInterval", 1000, true, {}, 0, 3500, {1000, 2000, 3000}},
-    {"EnablingAnEnabledTimerChangesNothing", 1000, true, {{TTimerStep::Enable, 500}}, 0, 2500, {1000, 2000}},
-    {"NewIntervalStartsAfresh", 1000, true, {{TTimerStep::SetInterval, 500, 2000}}, 0, 5000, {2500, 4500}},
-    {"DisableThenEnableStartsAfresh", 1000, true, {{TTimerStep::Disable, 500}, {TTimerStep::Enable, 700}}, 0,
-     3000, {1700, 2700}},
-    {"DisabledTimerNeverFires", 1000, false, {}, 0, 2500, {}},
-    {"IntervalZeroNeverFires", 0, true, {}, 0, 2500, {}},
-    {"IntervalSetToZeroStops", 1000, true, {{TTimerStep::SetInterval, 1500, 0}}, 0, 4000, {1000}},
-    {"MissedTicksDoNotPileUp", 1000, true, {}, 2500, 5000, {1000, 3500, 4500}},
-    {"ShortBlockKeepsTheGrid", 1000, true, {}, 500, 3500, {1000, 2000, 3000}},
-};
 
 class QtTimerRules : public testing::TestWithParam<TTimerCase> {};
 
@@ -74,11 +45,7 @@ TEST_P(QtTimerRules, TicksAtTheExpectedTimes) {
     };
     for (const TTimerStep& step : c.Steps) {
         QTimer::singleShot(Real(step.At), Qt::PreciseTimer, [&timer, step] {
-            switch (step.Op) {
-            case TTimerStep::Enable: timer.SetEnabled(true); break;
-            case TTimerStep::Disable: timer.SetEnabled(false); break;
-            case TTimerStep::SetInterval: timer.SetInterval(Real(step.Value)); break;
-            }
+            ApplyTimerStep(timer, step, Real(step.Value));
         });
     }
     RunEventLoopFor(milliseconds(Real(c.RunUntil)));
@@ -87,7 +54,7 @@ TEST_P(QtTimerRules, TicksAtTheExpectedTimes) {
         EXPECT_NEAR(ticks[i], Real(c.Ticks[i]), Tolerance) << "tick " << i;
 }
 
-INSTANTIATE_TEST_SUITE_P(QtMessageLoop, QtTimerRules, testing::ValuesIn(TimerCases),
+INSTANTIATE_TEST_SUITE_P(QtMessageLoop, QtTimerRules, testing::ValuesIn(RealTimeTimerCases()),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(QtMessageLoop, ProcessMessagesLetsPostedWorkAndDueTicksRunInsideAHandler) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/SimulatedLoop.h"
+#include "tests/platform/TimerRuleCases.h"
 
 using namespace std::chrono;
 
@@ -18,46 +19,6 @@ const TTimePoint Anchor = system_clock::from_time_t(1700000000);
 int ElapsedMs(const TSimulatedLoop& loop) {
     return static_cast<int>(loop.Elapsed().count());
 }
-
-struct TTimerStep {
-    enum TOp { Enable, Disable, SetInterval } Op;
-    int At;                      // virtual ms after the start
-    TTimer::TInterval Value = 0; // for SetInterval
-};
-
-struct TTimerCase {
-    const char* Name;
-    TTimer::TInterval Interval;
-    bool Enabled;
-    std::vector<TTimerStep> Steps;
-    int FirstTickSleep; // the first tick's handler blocks the thread this long
-    int RunUntil;
-    std::vector<int> Ticks; // virtual ms at which the handler was entered
-};
-
-const TTimerCase TimerCases[] = {
-    {"FiresOncePerInterval", 1000, true, {}, 0, 3500, {1000, 2000, 3000}},
-    {"EnablingAnEnabledTimerChangesNothing", 1000, true, {{TTimerStep::Enable, 500}}, 0, 2500, {1000, 2000}},
-    {"SettingTheSameIntervalChangesNothing", 1000, true, {{TTimerStep::SetInterval, 500, 1000}}, 0, 2500,
-     {1000, 2000}},
-    {"NewIntervalStartsAfresh", 1000, true, {{TTimerStep::SetInterval, 500, 2000}}, 0, 5000, {2500, 4500}},
-    {"DisableThenEnableStartsAfresh", 1000, true, {{TTimerStep::Disable, 500}, {TTimerStep::Enable, 700}}, 0,
-     3000, {1700, 2700}},
-    {"DisabledTimerNeverFires", 1000, false, {}, 0, 5000, {}},
-    {"IntervalZeroNeverFires", 0, true, {}, 0, 5000, {}},
-    {"IntervalZeroThenNonZeroStartsThen", 0, true, {{TTimerStep::SetInterval, 300, 1000}}, 0, 2500,
-     {1300, 2300}},
-    {"IntervalSetToZeroStops", 1000, true, {{TTimerStep::SetInterval, 1500, 0}}, 0, 5000, {1000}},
-    {"DisableStops", 1000, true, {{TTimerStep::Disable, 1500}}, 0, 5000, {1000}},
-    {"IntervalGivenWhileDisabledCountsFromEnable", 1000, false,
-     {{TTimerStep::SetInterval, 500, 2000}, {TTimerStep::Enable, 800}}, 0, 5000, {2800, 4800}},
-    {"ReEnabledAfterAnIntervalZeroRunsAgain", 1000, true,
-     {{TTimerStep::SetInterval, 1500, 0}, {TTimerStep::SetInterval, 1800, 500}}, 0, 3000,
-     {1000, 2300, 2800}},
-    {"MissedTicksDoNotPileUp", 1000, true, {}, 2500, 5000, {1000, 3500, 4500}},
-    {"TickHeldUpExactlyToTheGridCollapses", 1000, true, {}, 3000, 5500, {1000, 4000, 5000}},
-    {"ShortBlockKeepsTheGrid", 1000, true, {}, 500, 3500, {1000, 2000, 3000}},
-};
 
 class TimerRules : public testing::TestWithParam<TTimerCase> {};
 
@@ -73,18 +34,14 @@ TEST_P(TimerRules, TicksAtTheExpectedTimes) {
     };
     for (const TTimerStep& step : c.Steps) {
         loop.RunFor(milliseconds(step.At - ElapsedMs(loop)));
-        switch (step.Op) {
-        case TTimerStep::Enable: timer.SetEnabled(true); break;
-        case TTimerStep::Disable: timer.SetEnabled(false); break;
-        case TTimerStep::SetInterval: timer.SetInterval(step.Value); break;
-        }
+        ApplyTimerStep(timer, step, step.Value);
     }
     loop.RunFor(milliseconds(c.RunUntil - ElapsedMs(loop)));
     EXPECT_EQ(ticks, c.Ticks);
     EXPECT_EQ(ElapsedMs(loop), c.RunUntil);
 }
 
-INSTANTIATE_TEST_SUITE_P(SimulatedLoop, TimerRules, testing::ValuesIn(TimerCases),
+INSTANTIATE_TEST_SUITE_P(SimulatedLoop, TimerRules, testing::ValuesIn(TimerCases()),
                          [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(SimulatedLoop, TickWaitsForARunningHandlerThenTicksGoInDueOrder) {

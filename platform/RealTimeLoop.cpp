@@ -1,4 +1,4 @@
-#include "app/quorvelctl/RealTimeLoop.h"
+#include "platform/RealTimeLoop.h"
 
 #include <algorithm>
 #include <thread>
