@@ -13,7 +13,7 @@
 
 namespace {
 
-const char* const MalformedText = "Format of the initialization string does not conform to the OLE DB specification.";
+const char* const MalformedText = "The connection text is malformed: it must be key=value pairs separated by \";\".";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 

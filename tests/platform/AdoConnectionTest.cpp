@@ -137,6 +137,11 @@ TEST(ConnectionTextParsingErrors, RefusesMalformedTexts)
                                   "=value", "Integrated Security=SSPI", "Connect Timeout=soon"}) {
         EXPECT_THROW(ParseConnectionText(text), EOleException) << text;
     }
+    try {
+        ParseConnectionText("lonely;Password=pw");
+    } catch (const EOleException& e) {
+        EXPECT_EQ(e.Message, "The connection text is malformed: it must be key=value pairs separated by \";\".");
+    }
 }
 
 // ---------------------------------------------------------------------------
