@@ -116,8 +116,6 @@ std::int64_t TBackupCycle::SendDelay(std::int64_t sendTimeAfterSeconds) {
 }
 
 bool TBackupCycle::IsFreshArchive(const TLocalDateTime& stamp, TTimePoint now) {
-    const TLocalDateTime today = ToLocal(now);
-    if (stamp.Year != today.Year || stamp.Month != today.Month || stamp.Day != today.Day) return false;
     auto age = now - FromLocal(stamp);
     if (age < TTimePoint::duration::zero()) age = -age;
     return age < FreshArchiveAge;
@@ -127,6 +125,13 @@ std::string TBackupCycle::ArchiveDatePrefix(const TLocalDateTime& day) {
     char buffer[16];
     std::snprintf(buffer, sizeof buffer, "%04d%02d%02d", day.Year % 10000, day.Month % 100, day.Day % 100);
     return buffer;
+}
+
+std::vector<std::string> TBackupCycle::ArchiveDatePrefixes(TTimePoint now) {
+    std::vector<std::string> prefixes{ArchiveDatePrefix(ToLocal(now))};
+    const std::string before = ArchiveDatePrefix(ToLocal(now - FreshArchiveAge));
+    if (before != prefixes.front()) prefixes.push_back(before);
+    return prefixes;
 }
 
 AnsiString TBackupCycle::ShortDate(const TLocalDateTime& t) {
@@ -203,14 +208,16 @@ void TBackupCycle::sendmailTimerTimer() {
     UpdateTimer.SetEnabled(true);
 
     const std::string folder = ArchiveFolder();
-    const std::string prefix = ArchiveDatePrefix(ToLocal(Loop().Clock().Now()));
+    const std::vector<std::string> prefixes = ArchiveDatePrefixes(Loop().Clock().Now());
     // The listing is taken first: sending deletes entries, and messages that run
     // in between may add some.
     std::vector<std::string> names;
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        if (name.rfind(prefix, 0) == 0 && EndsWithNoCase(name, ".rar")) names.push_back(name);
+        const bool ofTheseDays = std::any_of(prefixes.begin(), prefixes.end(),
+                                             [&](const std::string& prefix) { return name.rfind(prefix, 0) == 0; });
+        if (ofTheseDays && EndsWithNoCase(name, ".rar")) names.push_back(name);
     }
 
     for (const std::string& name : names) {

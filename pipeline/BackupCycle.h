@@ -62,11 +62,15 @@ public:
     // SendTimeAfter in seconds to the mail timer's interval in ms: 0 stays 0,
     // anything else below 30 s becomes 30 s.
     static std::int64_t SendDelay(std::int64_t sendTimeAfterSeconds);
-    // Whether an archive stamped `stamp` is mailed at `now`: same day, and
-    // written less than 16 minutes before (or, by clock skew, after) now.
+    // Whether an archive stamped `stamp` is mailed at `now`: written less than
+    // 16 minutes before (or, by clock skew, after) now.
     static bool IsFreshArchive(const TLocalDateTime& stamp, TTimePoint now);
     // "YYYYMMDD": the name every archive of that day starts with.
     static std::string ArchiveDatePrefix(const TLocalDateTime& day);
+    // The days whose archives can still be fresh at `now`: today, and in the
+    // first 16 minutes after midnight the day before too, so that a cycle that
+    // crosses midnight mails its archive.
+    static std::vector<std::string> ArchiveDatePrefixes(TTimePoint now);
     // The mail's text: the databases of the task after the label, then the time.
     static std::vector<AnsiString> MailBody(const AnsiString& databases, const TLocalDateTime& now);
     // The short date format, yyyy-MM-dd.

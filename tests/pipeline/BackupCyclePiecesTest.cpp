@@ -155,8 +155,24 @@ TEST(MailStep, FreshArchiveWindow) {
         {"tomorrow", At(2010, 4, 16, 9, 40, 0), false},
     };
     for (const Case& c : cases) EXPECT_EQ(TBackupCycle::IsFreshArchive(c.stamp, now), c.fresh) << c.name;
-    // Shortly after midnight an archive of the evening before is another day.
-    EXPECT_FALSE(TBackupCycle::IsFreshArchive(At(2010, 4, 14, 23, 59, 0), FromLocal(At(2010, 4, 15, 0, 1, 0))));
+    // A cycle that crosses midnight: its archive, written at 23:59, is mailed at 00:01.
+    EXPECT_TRUE(TBackupCycle::IsFreshArchive(At(2010, 4, 14, 23, 59, 0), FromLocal(At(2010, 4, 15, 0, 1, 0))));
+    EXPECT_FALSE(TBackupCycle::IsFreshArchive(At(2010, 4, 14, 23, 40, 0), FromLocal(At(2010, 4, 15, 0, 1, 0))));
+}
+
+TEST(MailStep, ArchivesOfTheDayBeforeAreSoughtOnlyWhileTheyCanBeFresh) {
+    struct Case {
+        TLocalDateTime now;
+        std::vector<std::string> prefixes;
+    } cases[] = {
+        {At(2010, 4, 15, 9, 40, 0), {"20100415"}},
+        {At(2010, 4, 15, 0, 1, 0), {"20100415", "20100414"}},
+        {At(2010, 4, 15, 0, 15, 59), {"20100415", "20100414"}},
+        {At(2010, 4, 15, 0, 16, 0), {"20100415"}},
+        {At(2010, 1, 1, 0, 0, 30), {"20100101", "20091231"}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(TBackupCycle::ArchiveDatePrefixes(FromLocal(c.now)), c.prefixes) << FormatDateTime(c.now);
 }
 
 TEST(MailStep, DateTextsAndBody) {
