@@ -175,18 +175,7 @@ TEST_F(BackupCycleTest, ATypicalDay) {
 
     RunMailStep();
     EXPECT_TRUE(Errors.empty()) << Errors.front();
-    EXPECT_EQ(LogTexts(), (std::vector<std::string>{
-                              "开始执行[夜间备份]任务...",
-                              "正在连接数据库[master]...",
-                              "数据库连接成功",
-                              "正在备份[pubs]数据库...",
-                              "数据库[pubs]备份完毕！",
-                              "压缩文件...",
-                              "文件压缩完毕",
-                              "发送邮件" + name + "...",
-                              "邮件成功发送给ops@example.com",
-                              "<-----------------------------",
-                          }));
+    EXPECT_EQ(LogTexts(), TypicalDayLog(name));
     ASSERT_EQ(database.Statements().size(), 1u);
     EXPECT_NE(database.Statements()[0].find("BACKUP DATABASE [pubs]"), std::string::npos);
 

@@ -39,6 +39,14 @@ inline TTimePoint LocalTime(int hour, int minute, int second, int millisecond = 
     return FromLocal(t);
 }
 
+// The log of one whole cycle of the task "夜间备份" backing up pubs and mailing
+// `archive` to ops@example.com, without time stamps (UTF-8).
+inline std::vector<std::string> TypicalDayLog(const std::string& archive) {
+    return {"开始执行[夜间备份]任务...", "正在连接数据库[master]...", "数据库连接成功", "正在备份[pubs]数据库...",
+            "数据库[pubs]备份完毕！",      "压缩文件...",                "文件压缩完毕",   "发送邮件" + archive + "...",
+            "邮件成功发送给ops@example.com", "<-----------------------------"};
+}
+
 class PipelineFixture : public testing::Test {
 protected:
     // The minute timer starts counting at `anchor`: the first scan is 60 s later.
