@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include <cstdlib>
+
 #include "platform/AnsiString.h"
 
 bool FindCmdLineSwitch(const std::vector<std::string>& params, std::string_view name) {
@@ -14,4 +16,9 @@ bool FindCmdLineSwitch(const std::vector<std::string>& params, std::string_view 
 
 bool InstallSwitchGiven(const std::vector<std::string>& params) {
     return FindCmdLineSwitch(params, "INSTALL") || FindCmdLineSwitch(params, "UNINSTALL");
+}
+
+std::string InstanceLockName() {
+    const char* name = std::getenv("QUORVEL_INSTANCE_LOCK");
+    return name && *name ? name : "quorvel";
 }

@@ -11,3 +11,8 @@ bool FindCmdLineSwitch(const std::vector<std::string>& params, std::string_view 
 
 // "INSTALL" or "UNINSTALL" is given.
 bool InstallSwitchGiven(const std::vector<std::string>& params);
+
+// The single-instance lock's name: "quorvel", shared by the desktop and the
+// service; tests run side by side under names of their own
+// (QUORVEL_INSTANCE_LOCK).
+std::string InstanceLockName();

@@ -324,6 +324,10 @@ void TKeldorForm::StartRunMode(bool FromService) {
         miPropertiesClick(); // nowhere to reach the window from: show it
 }
 
+void TKeldorForm::WMServiceStart(int wParam) {
+    StartRunMode(wParam != 0);
+}
+
 void TKeldorForm::AddLog(const AnsiString& Text) {
     ActivityLog.AddLog(Text);
 }
@@ -508,6 +512,10 @@ bool TKeldorForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TKeldorForm::ReportError(const AnsiString& message) {
+    if (options_.ReportErrorsTo) {
+        options_.ReportErrorsTo(message);
+        return;
+    }
     if (options_.Headless || errorBoxShown_) {
         AddLog(message);
         return;

@@ -31,6 +31,8 @@ class TWebPanel;
 // Mouse messages of the notification-area icon.
 constexpr int WM_LBUTTONDBLCLK = 515;
 constexpr int WM_RBUTTONUP = 517;
+// Posted by the service's start: its handler runs StartRunMode(wParam != 0).
+constexpr int WM_SERVICESTART = 1026;
 
 struct TKeldorFormOptions {
     // No display: an error box goes to the activity log instead.
@@ -43,6 +45,9 @@ struct TKeldorFormOptions {
     std::string WebPageAddress;
     // Whether the machine is online; unset: look at the network interfaces.
     std::optional<bool> Online;
+    // Where the application's error reporting sends errors instead of a box
+    // or the activity log (the service mode's journal).
+    TExceptionHandler ReportErrorsTo;
 };
 
 class TKeldorForm : public QMainWindow {
@@ -54,6 +59,7 @@ public:
 
     // ---- Part of the program's start
     void StartRunMode(bool FromService);
+    void WMServiceStart(int wParam);
     void AddLog(const AnsiString& Text);
     static QString Caption(); // "SQLServer数据库备份邮件工具"
 

@@ -46,6 +46,10 @@ std::string ExeName() {
     return slash == std::string::npos ? self : self.substr(slash + 1);
 }
 
+std::string ExePath() {
+    return SelfPath();
+}
+
 void OverrideExeFolder(std::string folder) {
     if (!folder.empty() && folder.back() != '/') folder += '/';
     std::lock_guard lock(folderMutex);

@@ -9,6 +9,8 @@
 std::string ExeFolder();
 // The executable's file name without folder, e.g. "quorvel".
 std::string ExeName();
+// The executable's full path (/proc/self/exe), never overridden.
+std::string ExePath();
 // Tests and tools point the program at another folder than its own.
 void OverrideExeFolder(std::string folder);
 
