@@ -100,9 +100,12 @@ public:
     void SetValue(const TFieldValue& value);
     void Clear();
 
+    // The value as this field would store it, raising the conversion errors
+    // of SetValue; nothing is written, so whole imports can be checked first.
+    TFieldValue Convert(const TFieldValue& value) const;
+
 private:
     friend class TTaskTable;
-    TFieldValue Convert(const TFieldValue& value) const; // to this field's type
 
     TTaskTable* table_;
     int index_;

@@ -6,6 +6,7 @@
 
 #include "app/quorvelctl/CtlCommand.h"
 #include "app/quorvelctl/CtlTasksEdit.h"
+#include "app/quorvelctl/CtlTasksSheet.h"
 #include "platform/Files.h"
 #include "tasks/TaskFile.h"
 #include "tasks/TaskTable.h"
@@ -104,14 +105,18 @@ int RunTasks(const std::vector<std::string>& args) {
         const std::vector<std::string> rest(args.begin() + 1, args.end());
         return args[0] == "add" ? RunTasksAdd(rest) : RunTasksRemove(rest);
     }
-    if (args.size() == 1 && args[0] != "import") return PrintTasks(args[0]);
-    if (args.size() == 3 && args[0] == "import") return ImportTasks(args[1], args[2]);
+    if (args.size() == 1 && args[0] != "import" && args[0] != "export") return PrintTasks(args[0]);
+    if (args.size() == 3 && args[0] == "import")
+        return LooksLikeWorkbook(args[2]) ? ImportSheetTasks(args[1], args[2]) : ImportTasks(args[1], args[2]);
+    if (args.size() == 3 && args[0] == "export") return ExportSheetTasks(args[1], args[2]);
     throw ECtlUsage("tasks: wrong arguments");
 }
 
 const TCtlRegistration registration{{"tasks",
                                      std::string("  quorvelctl tasks FILE                 print the tasks as tab-separated UTF-8\n"
-                                                 "  quorvelctl tasks import FILE TSVFILE  append the rows of TSVFILE (same form) and save\n") +
+                                                 "  quorvelctl tasks import FILE SOURCE   append the rows of SOURCE (that form, or an .xlsx\n"
+                                                 "                                        workbook's first sheet) and save\n"
+                                                 "  quorvelctl tasks export FILE XLSXFILE write the tasks into a new .xlsx workbook\n") +
                                          TasksEditUsage,
                                      RunTasks}};
 

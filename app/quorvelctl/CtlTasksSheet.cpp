@@ -1,0 +1,42 @@
+#include "app/quorvelctl/CtlTasksSheet.h"
+
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include "platform/Files.h"
+#include "tasks/TaskFile.h"
+#include "tasks/TaskSheet.h"
+
+bool LooksLikeWorkbook(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char head[8] = {};
+    in.read(head, sizeof head);
+    static const unsigned char ole2[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+    return (in.gcount() >= 4 && std::memcmp(head, "PK\x03\x04", 4) == 0) ||
+           (in.gcount() == 8 && std::memcmp(head, ole2, sizeof ole2) == 0);
+}
+
+int ImportSheetTasks(const std::string& file, const std::string& workbook) {
+    TTaskTable table;
+    if (FileExists(file)) LoadFromFile(table, file);
+    const TWorksheet sheet = ReadFirstWorksheet(workbook, table.FieldTotal());
+    const TSheetImport import = AppendSheetRows(table, sheet, "ID");
+    const AnsiString warning = TooCloseMessage(table, import);
+    SaveToFile(table, file);
+    if (!warning.empty()) std::cerr << "quorvelctl: " << AnsiToUtf8Lenient(warning) << "\n";
+    std::cout << "imported " << import.Appended << " task(s) into " << file << "\n";
+    return 0;
+}
+
+int ExportSheetTasks(const std::string& file, const std::string& workbook) {
+    TTaskTable table;
+    LoadFromFile(table, file);
+    if (table.CountRecords() == 0) {
+        std::cerr << "quorvelctl: " << file << ": no tasks to export\n";
+        return 1;
+    }
+    WriteTaskSheet(table, Utf8ToAnsi(TaskSheetNameUtf8), workbook);
+    std::cout << "exported " << table.CountRecords() << " task(s) to " << workbook << "\n";
+    return 0;
+}
