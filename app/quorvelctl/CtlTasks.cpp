@@ -114,8 +114,8 @@ int RunTasks(const std::vector<std::string>& args) {
 
 const TCtlRegistration registration{{"tasks",
                                      std::string("  quorvelctl tasks FILE                 print the tasks as tab-separated UTF-8\n"
-                                                 "  quorvelctl tasks import FILE SOURCE   append the rows of SOURCE (that form, or an .xlsx\n"
-                                                 "                                        workbook's first sheet) and save\n"
+                                                 "  quorvelctl tasks import FILE TSVFILE  append the rows of TSVFILE (same form) and save\n"
+                                                 "  quorvelctl tasks import FILE XLSXFILE append the rows of a workbook's first sheet and save\n"
                                                  "  quorvelctl tasks export FILE XLSXFILE write the tasks into a new .xlsx workbook\n") +
                                          TasksEditUsage,
                                      RunTasks}};
