@@ -44,7 +44,8 @@ std::size_t LastAtSign(std::string_view s) {
 
 // The drop test of the list parser: an item whose rendering says nothing.
 bool RendersEmpty(const TIdEMailAddressItem& item) {
-    const std::string_view text = Trim(item.Text());
+    const AnsiString rendered = item.Text();
+    const std::string_view text = Trim(rendered);
     return text.empty() || text == "<>";
 }
 

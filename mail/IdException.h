@@ -55,3 +55,15 @@ class EIdConnectTimeout : public EIdException {
 public:
     EIdConnectTimeout() : EIdException("Connect timed out.") {}
 };
+
+// A reply line that is not three digits followed by a blank, a "-" or the end.
+class EIdInvalidReplyLine : public EIdProtocolReplyError {
+public:
+    explicit EIdInvalidReplyLine(AnsiString message) : EIdProtocolReplyError(0, std::move(message)) {}
+};
+
+// A reply with more lines or bytes than any real server sends.
+class EIdReplyTooLong : public EIdProtocolReplyError {
+public:
+    explicit EIdReplyTooLong(AnsiString message) : EIdProtocolReplyError(0, std::move(message)) {}
+};

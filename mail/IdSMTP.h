@@ -8,6 +8,12 @@
 
 class TIdMessage;
 
+// An address that cannot go into an SMTP command or a header line as it is.
+class EIdInvalidAddress : public EIdException {
+public:
+    using EIdException::EIdException;
+};
+
 enum TAuthenticationType { atNone, atLogin };
 
 class TIdSMTP : public TIdTCPClient {
@@ -22,6 +28,8 @@ public:
     // error is raised after the close).
     void Disconnect() override;
     // Sends one message over the open connection, logging in first when needed.
+    // An address (or display name) holding CR, LF or NUL raises EIdInvalidAddress
+    // before anything is sent.
     void Send(TIdMessage& message);
     bool LoginOffered(TAuthenticationType type) const;
     void Authenticate();

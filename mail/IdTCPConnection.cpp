@@ -229,6 +229,12 @@ void TIdTCPConnection::WriteBytes(const void* bytes, std::size_t count) {
 int TIdTCPConnection::FillInputBuffer(bool raiseIfClosed, int timeoutMs, bool raiseOnTimeout) {
     if (timeoutMs == -1) timeoutMs = ReadTimeout > 0 ? ReadTimeout : -1;
     else if (timeoutMs == 0) timeoutMs = -1; // a time-out of 0 waits without limit
+    if (FReplyDeadline) {
+        // A reply gets its time once: bytes that trickle in do not extend it.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(*FReplyDeadline - std::chrono::steady_clock::now());
+        const int leftMs = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+        if (timeoutMs < 0 || leftMs < timeoutMs) timeoutMs = leftMs;
+    }
     CheckForClose(raiseIfClosed, false);
     if (!Connected()) {
         if (raiseIfClosed) throw EIdNotConnected();
@@ -323,23 +329,18 @@ AnsiString TIdTCPConnection::ReadLn(char terminator, int timeoutMs, int maxLineL
 
 AnsiString TIdTCPConnection::ReadLineSkipBlank() {
     for (;;) {
-        AnsiString line(Trim(ReadLine()));
-        if (!line.empty()) return line;
+        const AnsiString line = ReadLine();
+        const std::string_view trimmed = Trim(line);
+        if (!trimmed.empty()) return AnsiString(trimmed);
     }
 }
 
 void TIdTCPConnection::ReadReply() {
-    std::vector<AnsiString> lines{ReadLineSkipBlank()};
-    const AnsiString& first = lines.front();
-    if (first.size() > 3 && first[3] == '-') {
-        AnsiString endMark = first.substr(0, 3) + " ";
-        for (;;) {
-            lines.push_back(ReadLineSkipBlank());
-            const AnsiString& line = lines.back();
-            if (line.size() < 4 || SameText(std::string_view(line).substr(0, 4), endMark)) break;
-        }
+    TReplyDeadline deadline(*this);
+    TIdReplyLines reply;
+    while (!reply.Add(ReadLine())) {
     }
-    LastReply.ParseReply(lines);
+    LastReply.ParseReply(reply.Lines());
 }
 
 int TIdTCPConnection::CheckReply(int code, const std::vector<int>& allowed) {
@@ -353,6 +354,7 @@ int TIdTCPConnection::GetReply(const std::vector<int>& allowed) {
 }
 
 int TIdTCPConnection::SendCommand(std::string_view text, const std::vector<int>& allowed) {
+    TReplyDeadline deadline(*this); // the reply's time runs from the command on
     WriteLine(text);
     return GetReply(allowed);
 }
@@ -362,6 +364,16 @@ void TIdTCPConnection::RaiseReplyError() {
 }
 
 AnsiString TIdTCPConnection::LocalHostName() { return FStack->LocalHostName(); }
+
+TIdTCPConnection::TReplyDeadline::TReplyDeadline(TIdTCPConnection& connection) : FConnection(connection) {
+    if (connection.FReplyDeadline || connection.ReadTimeout <= 0) return;
+    connection.FReplyDeadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(connection.ReadTimeout);
+    FOwner = true;
+}
+
+TIdTCPConnection::TReplyDeadline::~TReplyDeadline() {
+    if (FOwner) FConnection.FReplyDeadline.reset();
+}
 
 // ---------------------------------------------------------------- TIdTCPClient
 

@@ -6,9 +6,11 @@
 // TIdSocketHandle owns one socket; TIdIOHandlerSocket holds the handle;
 // TIdTCPConnection holds the handler, the input buffer and the reply logic;
 // TIdTCPClient adds the host, the port and Connect.
+#include <chrono>
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -113,6 +115,9 @@ public:
     std::size_t InputBufferSize() const { return FInputBuffer.size() - FInputOffset; }
 
     // -- replies. An empty list of allowed codes, or the single code -1, accepts any.
+    // With ReadTimeout above 0 a whole reply must arrive within ReadTimeout,
+    // counted from its command (SendCommand) or from the start of the read, else
+    // EIdReadTimeout. A reply is grouped and bounded as TIdReplyLines says.
     void ReadReply();
     virtual int CheckReply(int code, const std::vector<int>& allowed);
     virtual int GetReply(const std::vector<int>& allowed);
@@ -153,6 +158,19 @@ protected:
     bool FFreeIOHandlerOnDisconnect = false;
 
 private:
+    // Sets the deadline of one reply for its lifetime, unless one runs already.
+    class TReplyDeadline {
+    public:
+        explicit TReplyDeadline(TIdTCPConnection& connection);
+        ~TReplyDeadline();
+        TReplyDeadline(const TReplyDeadline&) = delete;
+        TReplyDeadline& operator=(const TReplyDeadline&) = delete;
+
+    private:
+        TIdTCPConnection& FConnection;
+        bool FOwner = false;
+    };
+
     void ConsumeInput(std::size_t count);
     AnsiString TakeInput(std::size_t count);
 
@@ -164,6 +182,7 @@ private:
     bool FClosedGracefully = false;
     bool FReadLnSplit = false;
     bool FReadLnTimedOut = false;
+    std::optional<std::chrono::steady_clock::time_point> FReplyDeadline;
 };
 
 class TIdTCPClient : public TIdTCPConnection {

@@ -358,7 +358,8 @@ TAdoConnection::~TAdoConnection() = default;
 AnsiString TAdoConnection::DriverName() const
 {
     std::string path = FConfigPath.empty() ? ExeFolder() + "config.ini" : FConfigPath;
-    AnsiString driver(Trim(GetPrivateProfileString("Database", "OdbcDriver", "", path)));
+    const AnsiString stored = GetPrivateProfileString("Database", "OdbcDriver", "", path);
+    AnsiString driver(Trim(stored));
     return driver.empty() ? AnsiString("FreeTDS") : driver;
 }
 

@@ -4,6 +4,7 @@
 // file names, command line), through the conversions below.
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 using AnsiString = std::string;
 
@@ -37,3 +38,8 @@ AnsiString TruncateToWidth(std::string_view s, std::size_t width);
 
 // Trims blanks and control characters (<= ' ') at both ends, as Delphi's Trim.
 std::string_view Trim(std::string_view s);
+// Trimming a temporary string would hand out a view that dangles once the
+// statement ends; keep the string in a variable first.
+template <class S>
+    requires std::is_same_v<std::remove_cv_t<S>, std::string>
+std::string_view Trim(S&& temporary) = delete;

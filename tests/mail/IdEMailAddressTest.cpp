@@ -147,6 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
         TListCase{"NameOnlyItemKept", "Sales Dept, a@b", {{"Sales ", ""}, {"", "a@b"}}},
         TListCase{"CommentWithCommaDiscarded", "a@b (x, y), c@d", {{"", "a@b"}, {"", "c@d"}}},
         TListCase{"GroupNameDiscarded", "team: a@b, c@d;", {{"", "a@b"}, {"", "c@d"}}},
+        TListCase{"ItemWithoutDomainDropped", "a@, b@c.d", {{"", "a@"}, {"", "b@c.d"}}},
         TListCase{"TrailByteIsNoComma", Gbk("丂, a@b"), {{"", "a@b"}}}),
     [](const auto& info) { return std::string(info.param.Name); });
 

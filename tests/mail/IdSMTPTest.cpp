@@ -215,6 +215,44 @@ INSTANTIATE_TEST_SUITE_P(
                   {"EHLO client.test", "RSET"},
                   "Connection Closed Gracefully.",
                   false},
+        // A line break or NUL in any address or display name is refused before
+        // the first command of the transaction: nothing reaches the server.
+        TSmtpCase{"LineBreakInCcSendsNothing",
+                  [](TIdSMTP&, TIdMessage& m) { m.CCList.Add().Address = "b@example.com\r\nRSET"; },
+                  {Say(Greeting), Hear(), Say(EhloLogin), Hear()},
+                  {"EHLO client.test", "QUIT"},
+                  "Address holds a line break or NUL byte: \"b@example.com\\r\\nRSET\"",
+                  true},
+        TSmtpCase{"QuotedLocalPartCarriesACommand",
+                  [](TIdSMTP&, TIdMessage& m) {
+                      m.Recipients.SetAddressesText("\"x\r\nRCPT TO:<evil@example.com>\"@example.com");
+                  },
+                  {Say(Greeting), Hear(), Say(EhloLogin), Hear()},
+                  {"EHLO client.test", "QUIT"},
+                  "Address holds a line break or NUL byte: \"\\\"x\\r\\nRCPT TO:<evil@example.com>\\\" <@example.com>\"",
+                  true},
+        TSmtpCase{"LineFeedInSender",
+                  [](TIdSMTP&, TIdMessage& m) { m.From.Address = "a@b\nDATA"; },
+                  {Say(Greeting), Hear(), Say(EhloLogin), Hear()},
+                  {"EHLO client.test", "QUIT"},
+                  "Address holds a line break or NUL byte: \"a@b\\nDATA\"",
+                  true},
+        TSmtpCase{"NulInBcc",
+                  [](TIdSMTP&, TIdMessage& m) { m.BccList.Add().Address = std::string("x@y\0z", 5); },
+                  {Say(Greeting), Hear(), Say(EhloLogin), Hear()},
+                  {"EHLO client.test", "QUIT"},
+                  "Address holds a line break or NUL byte: \"x@y\\x00z\"",
+                  true},
+        TSmtpCase{"LineBreakInDisplayName",
+                  [](TIdSMTP&, TIdMessage& m) {
+                      TIdEMailAddressItem& item = m.ReplyTo.Add();
+                      item.Name = "Boss\r\nBcc: all@example.com";
+                      item.Address = "boss@example.com";
+                  },
+                  {Say(Greeting), Hear(), Say(EhloLogin), Hear()},
+                  {"EHLO client.test", "QUIT"},
+                  "Address holds a line break or NUL byte: \"\\\"Boss\\r\\nBcc: all@example.com\\\" <boss@example.com>\"",
+                  true},
         TSmtpCase{"ServerClosesInsteadOfGreeting",
                   nullptr,
                   {CloseConnection()},

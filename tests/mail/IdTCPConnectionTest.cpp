@@ -2,6 +2,8 @@
 // socket errors and their texts.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,6 +14,17 @@
 namespace {
 
 std::string Repeat(char c, std::size_t n) { return std::string(n, c); }
+std::string Repeat(const std::string& text, std::size_t n) {
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) out += text;
+    return out;
+}
+// `n` lines `text`, then `last`.
+std::vector<AnsiString> Texts(std::size_t n, const AnsiString& text, const AnsiString& last) {
+    std::vector<AnsiString> lines(n, text);
+    lines.push_back(last);
+    return lines;
+}
 
 // A port on 127.0.0.1 where nothing listens: bound by us, then released.
 int ClosedPort() {
@@ -65,6 +78,65 @@ INSTANTIATE_TEST_SUITE_P(
                     TParseCase{"Empty", {}, 0, "", {}}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// ---------------------------------------------------------------- pure reply grouping
+
+using TReplies = std::vector<std::vector<AnsiString>>;
+
+struct TGroupCase {
+    const char* Name;
+    std::vector<AnsiString> Received; // lines as read, without line ends
+    TReplies Replies;
+    std::string Error; // expected error message; empty: no error
+};
+
+class GroupRepliesTest : public testing::TestWithParam<TGroupCase> {};
+
+TEST_P(GroupRepliesTest, SplitsTheLinesIntoReplies) {
+    const TGroupCase& c = GetParam();
+    if (c.Error.empty()) {
+        EXPECT_EQ(GroupReplies(c.Received), c.Replies);
+        return;
+    }
+    try {
+        GroupReplies(c.Received);
+        FAIL() << "no error";
+    } catch (const EIdProtocolReplyError& e) {
+        EXPECT_EQ(e.Message, c.Error);
+        EXPECT_EQ(e.ReplyCode, 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, GroupRepliesTest,
+    testing::Values(
+        TGroupCase{"OneLineEach", {"220 hi", "250 OK"}, {{"220 hi"}, {"250 OK"}}, ""},
+        TGroupCase{"MultiLineThenNext", {"250-a", "250-b", "250 c", "354 go"}, {{"250-a", "250-b", "250 c"}, {"354 go"}}, ""},
+        TGroupCase{"OtherCodeInside", {"250-a", "251 b", "250 c"}, {{"250-a", "251 b", "250 c"}}, ""},
+        TGroupCase{"OtherCodeWithDashInside", {"250-a", "251-b", "250 c"}, {{"250-a", "251-b", "250 c"}}, ""},
+        TGroupCase{"BareCodeEndsMultiLine", {"250-a", "252", "250 late"}, {{"250-a", "252"}, {"250 late"}}, ""},
+        TGroupCase{"BlankAndPaddedLines", {"", "  ", " 250-a", "\t", "250 b  "}, {{"250-a", "250 b"}}, ""},
+        TGroupCase{"DashAloneOpens", {"250-", "250 "}, {{"250-", "250"}}, ""},
+        TGroupCase{"OpenReplyStaysOpen", {"250-a", "250-b"}, {{"250-a", "250-b"}}, ""},
+        TGroupCase{"OnlyBlankLines", {"", " "}, {}, ""},
+        TGroupCase{"NoCode", {"hello"}, {}, "Malformed reply line \"hello\""},
+        TGroupCase{"ShortCode", {"25"}, {}, "Malformed reply line \"25\""},
+        TGroupCase{"FourDigits", {"0220 ok"}, {}, "Malformed reply line \"0220 ok\""},
+        TGroupCase{"TabAfterCode", {"250\tok"}, {}, "Malformed reply line \"250\\tok\""},
+        TGroupCase{"BadLineInside", {"250-a", "oops"}, {}, "Malformed reply line \"oops\""},
+        TGroupCase{"LongLineCutInMessage", {std::string(300, 'x')}, {},
+                   "Malformed reply line \"" + std::string(200, 'x') + "\"..."},
+        TGroupCase{"ThousandLinesFit", Texts(999, "250-x", "250 end"), {Texts(999, "250-x", "250 end")}, ""},
+        TGroupCase{"ThousandAndOneLines", Texts(1000, "250-x", "250 end"), {}, "Reply has more than 1000 lines"},
+        TGroupCase{"BlankLinesCount", Texts(1000, "", "250 end"), {}, "Reply has more than 1000 lines"},
+        TGroupCase{"TooManyBytes", Texts(16, "250-" + Repeat('a', 65536), "250 end"), {}, "Reply has more than 1048576 bytes"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// Each reply has its own bound: many short replies in a row are all taken.
+TEST(GroupReplies, ManyRepliesInARow) {
+    const std::vector<AnsiString> received(5000, "250 OK");
+    EXPECT_EQ(GroupReplies(received).size(), 5000u);
+}
+
 // ---------------------------------------------------------------- replies over the wire
 
 struct TReplyCase {
@@ -102,18 +174,56 @@ INSTANTIATE_TEST_SUITE_P(
         TReplyCase{"Simple", "250 OK\r\n", {250}, 250, {"OK"}, ""},
         TReplyCase{"MultiLine", "250-first\r\n250-second\r\n250 last\r\n", {250}, 250, {"first", "second", "last"}, ""},
         TReplyCase{"OtherCodeInside", "250-a\r\n251 b\r\n250 c\r\n", {250}, 250, {"a", "b", "c"}, ""},
-        TReplyCase{"ShortLineEnds", "250-a\r\nok\r\n250 late\r\n", {250}, 250, {"a", ""}, ""},
+        TReplyCase{"BareCodeEnds", "250-a\r\n250\r\n250 late\r\n", {250}, 250, {"a", ""}, ""},
         TReplyCase{"BlankLinesSkipped", "\r\n  \r\n250-a\r\n\r\n  250 b\r\n", {250}, 250, {"a", "b"}, ""},
-        TReplyCase{"EndMarkAnyCase", "25a-x\r\n25A y\r\n", {}, 0, {"x", "y"}, ""},
+        TReplyCase{"LettersInCode", "25a-x\r\n25A y\r\n", {}, 0, {}, "Malformed reply line \"25a-x\""},
         TReplyCase{"BareLF", "250 OK\n", {250}, 250, {"OK"}, ""},
         TReplyCase{"AnyCodeAccepted", "550 No such user\r\n", {}, 550, {"No such user"}, ""},
         TReplyCase{"MinusOneAcceptsAny", "550 No such user\r\n", {-1}, 550, {"No such user"}, ""},
         TReplyCase{"Refused", "550 No such user\r\n", {250}, 0, {}, "No such user\r\n"},
         TReplyCase{"RefusedMultiLine", "554-one\r\n554 two\r\n", {250}, 0, {}, "one\r\ntwo\r\n"},
-        TReplyCase{"NoNumber", "2xx hello\r\n", {200, 250}, 0, {}, "hello\r\n"},
-        TReplyCase{"ExactLimit", Repeat('a', 16383) + "\r\n", {}, 0, {Repeat('a', 16379)}, ""},
+        TReplyCase{"NoNumber", "2xx hello\r\n", {200, 250}, 0, {}, "Malformed reply line \"2xx hello\""},
+        TReplyCase{"TextWithoutCode", "Authentication failed\r\n", {}, 0, {}, "Malformed reply line \"Authentication failed\""},
+        TReplyCase{"TwoDigits", "22\r\n", {}, 0, {}, "Malformed reply line \"22\""},
+        TReplyCase{"FourDigits", "0220 ok\r\n", {220}, 0, {}, "Malformed reply line \"0220 ok\""},
+        TReplyCase{"BadContinuation", "250-a\r\nxyz\r\n250 b\r\n", {}, 0, {}, "Malformed reply line \"xyz\""},
+        TReplyCase{"ControlBytesShown", "250\x01x\r\n", {}, 0, {}, "Malformed reply line \"250\\x01x\""},
+        TReplyCase{"ThousandLinesFit", Repeat("250-x\r\n", 999) + "250 end\r\n", {250}, 250, Texts(999, "x", "end"), ""},
+        TReplyCase{"ExactLimit", "250 " + Repeat('a', 16379) + "\r\n", {}, 250, {Repeat('a', 16379)}, ""},
         TReplyCase{"OneOverLimit", Repeat('a', 16384) + "\r\n", {}, 0, {}, "Max line length exceeded."},
         TReplyCase{"NoLineEndOverLimit", Repeat('a', 20000), {}, 0, {}, "Max line length exceeded."}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// A server that never ends its reply: the client stops at the reply's bound
+// with a clear error instead of collecting without limit.
+struct TFloodCase {
+    const char* Name;
+    std::vector<TPeerStep> Steps;
+    std::string Error;
+};
+
+class EndlessReplyTest : public testing::TestWithParam<TFloodCase> {};
+
+TEST_P(EndlessReplyTest, StopsAtTheBound) {
+    TScriptedPeer peer(GetParam().Steps);
+    TClient client(peer.Port);
+    client.ReadTimeout = 0; // the bound alone must end it
+    client.Connect();
+    try {
+        client.GetReply({250});
+        FAIL() << "no error";
+    } catch (const EIdReplyTooLong& e) {
+        EXPECT_EQ(e.Message, GetParam().Error);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, EndlessReplyTest,
+    testing::Values(TFloodCase{"ContinuationLines", {Say("250-first\r\n"), Flood("250-x\r\n", 100000000)},
+                               "Reply has more than 1000 lines"},
+                    TFloodCase{"BlankLines", {Flood("\r\n", 100000000)}, "Reply has more than 1000 lines"},
+                    TFloodCase{"LongLines", {Flood("250-" + Repeat('a', 16000) + "\r\n", 1000000)},
+                               "Reply has more than 1048576 bytes"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 TEST(ReadReplyErrors, ReplyErrorCarriesCode) {
@@ -189,6 +299,55 @@ TEST(ReadLineTest, ReadTimeoutRaises) {
         },
         EIdReadTimeout);
     EXPECT_TRUE(client.Connected());
+}
+
+// A server that trickles its reply, a byte or a blank line at a time, gets the
+// read time-out once for the whole reply, counted from the command: it cannot
+// hold the client for ever by sending a little before each time-out runs out.
+struct TDripCase {
+    const char* Name;
+    std::string Unit; // sent again and again, with a pause after each
+};
+
+class TrickleTest : public testing::TestWithParam<TDripCase> {};
+
+TEST_P(TrickleTest, ReplyDeadlineRunsFromTheCommand) {
+    std::vector<TPeerStep> steps{Hear()};
+    for (int i = 0; i < 40; ++i) {
+        steps.push_back(Say(GetParam().Unit));
+        steps.push_back(Hang(150));
+    }
+    steps.push_back(Say("250 late\r\n"));
+    TScriptedPeer peer(steps);
+    TClient client(peer.Port);
+    client.ReadTimeout = 1000;
+    client.Connect();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(client.SendCommand("NOOP", {250}), EIdReadTimeout);
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(900));
+    EXPECT_LT(took, std::chrono::milliseconds(4000)); // the trickle lasts 6 s
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, TrickleTest,
+                         testing::Values(TDripCase{"Bytes", "2"}, TDripCase{"BlankLines", "\r\n"},
+                                         TDripCase{"ContinuationLines", "250-x\r\n"}),
+                         [](const auto& info) { return std::string(info.param.Name); });
+
+// The deadline belongs to one reply: replies that each come in time all succeed,
+// however long the exchange takes in all.
+TEST(ReplyDeadline, EachReplyHasItsOwn) {
+    std::vector<TPeerStep> steps;
+    for (int i = 0; i < 4; ++i) {
+        steps.push_back(Hear());
+        steps.push_back(Hang(500));
+        steps.push_back(Say("250 OK\r\n"));
+    }
+    TScriptedPeer peer(steps);
+    TClient client(peer.Port);
+    client.ReadTimeout = 1500;
+    client.Connect();
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(client.SendCommand("NOOP", {250}), 250);
 }
 
 // Many lines across small and large receives: every line comes out whole and in

@@ -8,9 +8,10 @@
 #include "PeerProcess.h"
 
 struct TPeerStep {
-    std::string Kind; // send, recv, data, close, reset, sleep, drain
+    std::string Kind; // send, recv, data, close, reset, sleep, drain, flood
     std::string Text;
     int Ms = 0;
+    int Count = 0; // of a flood
 };
 
 inline TPeerStep Say(std::string text) { return {"send", std::move(text), 0}; }
@@ -19,6 +20,8 @@ inline TPeerStep HearMessage() { return {"data", {}, 0}; }
 inline TPeerStep Hang(int ms) { return {"sleep", {}, ms}; }
 inline TPeerStep CloseConnection() { return {"close", {}, 0}; }
 inline TPeerStep ResetConnection() { return {"reset", {}, 0}; }
+// Sends `text` `count` times: more data than a script on the command line can hold.
+inline TPeerStep Flood(std::string text, int count) { return {"flood", std::move(text), 0, count}; }
 
 // Bytes as a JSON string whose code points 0-255 are the bytes.
 inline std::string JsonBytes(const std::string& bytes) {
@@ -42,6 +45,7 @@ inline std::string ScriptJson(const std::vector<TPeerStep>& steps) {
         if (i) json += ",";
         json += "[\"" + s.Kind + "\"";
         if (s.Kind == "send") json += "," + JsonBytes(s.Text);
+        if (s.Kind == "flood") json += "," + JsonBytes(s.Text) + "," + std::to_string(s.Count);
         if (s.Kind == "sleep") json += "," + std::to_string(s.Ms);
         json += "]";
     }

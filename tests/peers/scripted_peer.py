@@ -10,6 +10,7 @@ connection by the script: a JSON list of steps
   ["sleep", ms]      wait
   ["drain"]          read and discard until the client closes
   ["data"]           record lines up to and including the line "."
+  ["flood", text, n] send text n times, stopping when the client goes away
 After the script, lines are still recorded until the client closes. Then every
 recorded line is printed as "LINE <hex>" (raw bytes, line ending included),
 followed by "END". A watchdog ends the peer after --limit seconds.
@@ -67,6 +68,13 @@ def main():
         if kind == "send":
             try:
                 conn.sendall(step[1].encode("latin-1"))
+            except OSError:
+                pass
+        elif kind == "flood":
+            chunk = step[1].encode("latin-1")
+            try:
+                for _ in range(step[2]):
+                    conn.sendall(chunk)
             except OSError:
                 pass
         elif kind == "recv":
