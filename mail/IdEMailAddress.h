@@ -17,6 +17,12 @@ public:
     using EIdException::EIdException;
 };
 
+// An address that cannot go into an SMTP command or a header line as it is.
+class EIdInvalidAddress : public EIdException {
+public:
+    using EIdException::EIdException;
+};
+
 class TIdEMailAddressItem {
 public:
     AnsiString Address; // the mailbox without angle brackets; used verbatim in the envelope

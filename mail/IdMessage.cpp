@@ -1,5 +1,6 @@
 #include "mail/IdMessage.h"
 
+#include "mail/IdReply.h"
 #include "mail/IdWriter.h"
 
 namespace {
@@ -32,7 +33,19 @@ void CheckShape(const TIdMessage& message) {
     }
 }
 
+void CheckAddress(const TIdEMailAddressItem& item) {
+    for (const AnsiString* text : {&item.Address, &item.Name})
+        if (text->find_first_of(std::string_view("\r\n\0", 3)) != AnsiString::npos)
+            throw EIdInvalidAddress("Address holds a line break or NUL byte: " + QuotedForMessage(item.Text()));
+}
+
 } // namespace
+
+void CheckAddresses(const TIdMessage& message) {
+    for (const TIdEMailAddressItem* item : {&message.From, &message.Sender, &message.ReceiptRecipient}) CheckAddress(*item);
+    for (const TIdEMailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList, &message.ReplyTo})
+        for (std::size_t i = 0; i < list->Count(); ++i) CheckAddress((*list)[i]);
+}
 
 void WriteBodyLines(TIdWriter& writer, const std::vector<AnsiString>& lines) {
     AnsiString out;
@@ -57,6 +70,7 @@ const char* TIdMessage::Boundary(const TIdMessageParts::TTally& tally) const {
 }
 
 TIdHeaderList TIdMessage::BuildHeaders() {
+    CheckAddresses(*this);
     const TIdMessageParts::TTally tally = Parts.TallyParts();
     if (tally.RelatedParts > 0)
         ContentType = AnsiString("multipart/related; type=\"multipart/alternative\"; boundary=\"") + RelatedBoundary + "\"";

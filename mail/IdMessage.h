@@ -54,8 +54,8 @@ public:
     bool UseNowForDate() const { return Date == TTimePoint{}; }
 
     // The header block. Also sets ContentType to the multipart type the parts need,
-    // with CharSet as its parameter. Raises EIdFailedToRetreiveTimeZoneInfo before
-    // anything is written.
+    // with CharSet as its parameter. Raises EIdFailedToRetreiveTimeZoneInfo, and
+    // EIdInvalidAddress (CheckAddresses), before anything is written.
     TIdHeaderList BuildHeaders();
     // Each line of BuildHeaders followed by CR LF.
     void WriteHeaders(TIdWriter& writer);
@@ -67,6 +67,11 @@ public:
 private:
     const char* Boundary(const TIdMessageParts::TTally& tally) const;
 };
+
+// Raises EIdInvalidAddress when an address or display name of the message holds
+// CR, LF or NUL: in an envelope command the rest would reach the server as
+// commands of its own, in a header as fields of its own.
+void CheckAddresses(const TIdMessage& message);
 
 // Writes the lines of a message text, each followed by CR LF; a line starting
 // with "." gets a second one. A CR or LF inside a line also ends it there, so no

@@ -89,27 +89,8 @@ void TIdSMTP::Authenticate() {
     Authenticated = true;
 }
 
-namespace {
-
-// A CR or LF in an envelope address would end the command early and let the
-// rest of the text reach the server as commands of its own; a NUL cuts it at
-// many servers. Checked for every address before the first command is sent.
-void CheckAddress(const TIdEMailAddressItem& item) {
-    for (const AnsiString* text : {&item.Address, &item.Name})
-        if (text->find_first_of(std::string_view("\r\n\0", 3)) != AnsiString::npos)
-            throw EIdInvalidAddress("Address holds a line break or NUL byte: " + QuotedForMessage(item.Text()));
-}
-
-void CheckAddresses(const TIdMessage& message) {
-    for (const TIdEMailAddressItem* item : {&message.From, &message.Sender, &message.ReceiptRecipient}) CheckAddress(*item);
-    for (const TIdEMailAddressList* list : {&message.Recipients, &message.CCList, &message.BccList, &message.ReplyTo})
-        for (std::size_t i = 0; i < list->Count(); ++i) CheckAddress((*list)[i]);
-}
-
-} // namespace
-
 void TIdSMTP::Send(TIdMessage& message) {
-    CheckAddresses(message);
+    CheckAddresses(message); // before the first command of the transaction
     SendCommand("RSET", {-1});
     if (FAuthenticationType != atNone && LoginOffered(FAuthenticationType) && !Authenticated) Authenticate();
     SendCommand("MAIL FROM:<" + message.From.Address + ">", {250});

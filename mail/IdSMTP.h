@@ -8,12 +8,6 @@
 
 class TIdMessage;
 
-// An address that cannot go into an SMTP command or a header line as it is.
-class EIdInvalidAddress : public EIdException {
-public:
-    using EIdException::EIdException;
-};
-
 enum TAuthenticationType { atNone, atLogin };
 
 class TIdSMTP : public TIdTCPClient {
