@@ -26,6 +26,7 @@
 #include "app/GridLayout.h"
 #include "app/MainActions.h"
 #include "app/TaskGridModel.h"
+#include "app/TrayKind.h"
 #include "app/WebPanel.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
@@ -62,6 +63,9 @@ TKeldorForm::TKeldorForm(TMessageLoop& loop, TKeldorFormOptions options)
     if (options_.WebPageAddress.empty())
         options_.WebPageAddress = PublisherAddress("/pavlet/adsql.php");
     trayAvailable_ = options_.TrayAvailable.value_or(QSystemTrayIcon::isSystemTrayAvailable());
+    if (trayAvailable_)
+        statusNotifierTray_ = options_.StatusNotifierTray.has_value() ? *options_.StatusNotifierTray
+                                                                       : DesktopHasStatusNotifierTray();
     errorHandler_ = std::make_unique<TScopedExceptionHandler>([this](const AnsiString& m) { ReportError(m); });
     ActivityLog.AddObserver([this](const AnsiString& line) {
         if (mmo1) {
@@ -282,8 +286,10 @@ void TKeldorForm::CreateTrayIcon() {
     TrayIcon = new QSystemTrayIcon(ApplicationIcon(), this);
     TrayIcon->setToolTip(Caption());
     // No context menu of Qt's own: a right click shows ours only while the window is hidden.
+    // A tray that reports a left click as one Trigger gets the double click's action for it;
+    // elsewhere a single click does nothing, as it always has.
     connect(TrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::DoubleClick)
+        if (reason == QSystemTrayIcon::DoubleClick || (reason == QSystemTrayIcon::Trigger && statusNotifierTray_))
             WMTrayIcon(WM_LBUTTONDBLCLK);
         else if (reason == QSystemTrayIcon::Context)
             WMTrayIcon(WM_RBUTTONUP);

@@ -41,6 +41,9 @@ struct TKeldorFormOptions {
     bool EchoLogToStdout = true;
     // Whether the desktop offers a notification area; unset: ask Qt.
     std::optional<bool> TrayAvailable;
+    // Whether it is the StatusNotifierItem kind, which reports a left click
+    // only as a single Trigger; unset: ask the session bus.
+    std::optional<bool> StatusNotifierTray;
     // The web panel's page when online.
     std::string WebPageAddress;
     // Whether the machine is online; unset: look at the network interfaces.
@@ -149,6 +152,7 @@ private:
     TKeldorFormOptions options_;
     std::unique_ptr<TScopedExceptionHandler> errorHandler_;
     bool trayAvailable_ = false;
+    bool statusNotifierTray_ = false;
     bool quitting_ = false;
     bool terminated_ = false;
     bool destroyed_ = false;
