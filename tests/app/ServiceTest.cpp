@@ -173,6 +173,9 @@ struct TServiceCase {
     const char* Calls;     // systemctl's calls, each with whether the unit file was there
     const char* UnitAfter; // "new" (the program's), "old" (the one before) or "" (none)
 };
+void PrintTo(const TServiceCase& c, std::ostream* os) {
+    *os << c.Name;
+}
 
 #define INSTALL_FAILED "quorvel: Service \"Quorvel Socket Server\" failed to install with error: "
 #define UNINSTALL_FAILED "quorvel: Service \"Quorvel Socket Server\" failed to uninstall with error: "
@@ -301,6 +304,9 @@ struct TPathCase {
     const char* WorkingDirectory; // as it appears in WorkingDirectory
     const char* Refusal;          // part of the failure's text
 };
+void PrintTo(const TPathCase& c, std::ostream* os) {
+    *os << c.Name;
+}
 
 const TPathCase PathCases[] = {
     {"Blank", "my tools", "my tools", "my tools", nullptr},

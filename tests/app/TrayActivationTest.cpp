@@ -27,6 +27,9 @@ struct TActivationCase {
     bool ShownAfter;
     bool Menu;
 };
+void PrintTo(const TActivationCase& c, std::ostream* os) {
+    *os << c.Name;
+}
 
 const TActivationCase ActivationCases[] = {
     {"StatusNotifierTriggerShowsTheWindow", true, QSystemTrayIcon::Trigger, false, true, false},
@@ -113,6 +116,9 @@ struct TWatcherCase {
     QVariant Answer; // what it says
     bool Expected;
 };
+void PrintTo(const TWatcherCase& c, std::ostream* os) {
+    *os << c.Name;
+}
 
 class TrayKind : public testing::TestWithParam<TWatcherCase> {};
 
