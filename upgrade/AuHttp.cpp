@@ -577,7 +577,7 @@ void TauCustomHTTP::Complete(const std::shared_ptr<TTransfer>& t) {
     if (complete) {
         const std::string contentType = t->Headers.ContentType;
         DoTransferDone(contentType, t->ToFile ? nullptr : &t->Body, t->Bytes);
-    } else if (t->TooLarge && !t->ToFile) {
+    } else if (t->TooLarge && t->OutputFileName.empty()) {
         DoHttpError(t->Status, nullptr);
     } else if (t->Status == 200) {
         DoConnLost(t->Bytes, t->Headers.ContentLength);
