@@ -374,7 +374,7 @@ TEST(AutoCheckTest, UnreachableHostArmsTheTimerAgain) {
     upgrader.OnHostUnreachable = [&](const std::string&, const std::string&) { ++unreachable; };
     upgrader.SetAutoCheck(true);
     loop.RunFor(10s);
-    EXPECT_TRUE(upgrader.AutoCheckInProgress());
+    EXPECT_TRUE(upgrader.StartedByTimer());
     ASSERT_TRUE(ServeUntil(loop, [&] { return unreachable == 1; }));
     EXPECT_FALSE(upgrader.AutoCheckInProgress());
     EXPECT_TRUE(upgrader.AutoCheckTimer().Enabled());
