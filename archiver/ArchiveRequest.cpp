@@ -1,5 +1,6 @@
 #include "archiver/ArchiveRequest.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -121,6 +122,12 @@ std::string ReadPasswordFd(const std::string& text) {
     std::string password;
     char buffer[256];
     for (;;) {
+        // A writer that never closes its end must not keep the archiver waiting for ever.
+        pollfd ready{static_cast<int>(fd), POLLIN, 0};
+        int polled = ::poll(&ready, 1, 60000);
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled == 0)
+            throw EArchiverError(aeUsage, "no password arrived on descriptor " + text + " within 60 seconds");
         ssize_t n = ::read(static_cast<int>(fd), buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0)

@@ -40,8 +40,10 @@ std::string BaseName(const std::string& path) {
 
 } // namespace
 
-TFileFeed::TFileFeed(const TArchiveRequest& request, const std::atomic<bool>& interrupted)
-    : FRequest(request), FInterrupted(interrupted), FThread([this] { Run(); }) {}
+TFileFeed::TFileFeed(const TArchiveRequest& request, const std::atomic<bool>& interrupted, dev_t skipDevice,
+                     ino_t skipInode)
+    : FRequest(request), FInterrupted(interrupted), FSkipDevice(skipDevice), FSkipInode(skipInode),
+      FThread([this] { Run(); }) {}
 
 TFileFeed::~TFileFeed() {
     {
@@ -157,6 +159,7 @@ void TFileFeed::Walk(const std::string& path, const std::string& prefix, bool re
         if (::lstat(child.c_str(), &st) != 0)
             throw EArchiverError(aeOpenError, "cannot read " + child + ": " + ErrnoText(errno));
         if (S_ISDIR(st.st_mode) && !recurse) continue;
+        if (st.st_dev == FSkipDevice && st.st_ino == FSkipInode) continue;
         AddPath(child, prefix + name, recurse);
     }
 }

@@ -39,7 +39,9 @@ public:
     static constexpr std::size_t BufferSize = 1 << 20;
     static constexpr std::size_t MaxQueuedBuffers = 4;
 
-    TFileFeed(const TArchiveRequest& request, const std::atomic<bool>& interrupted);
+    // `skip` is the archive being written (device, inode): an archive folder inside
+    // the source must not pack the growing archive into itself.
+    TFileFeed(const TArchiveRequest& request, const std::atomic<bool>& interrupted, dev_t skipDevice, ino_t skipInode);
     ~TFileFeed(); // stops and joins the reader
     TFileFeed(const TFileFeed&) = delete;
     TFileFeed& operator=(const TFileFeed&) = delete;
@@ -59,6 +61,8 @@ private:
 
     const TArchiveRequest& FRequest;
     const std::atomic<bool>& FInterrupted;
+    dev_t FSkipDevice;
+    ino_t FSkipInode;
     std::mutex FMutex;
     std::condition_variable FChanged;
     std::deque<TFeedItem> FQueue;

@@ -204,7 +204,9 @@ TArchiverExit TZipArchiver::Run(const std::string& archivePath, const std::atomi
 
     TArchiverExit result = aeSuccess;
     TNameCharset names;
-    TFileFeed feed(FRequest, interrupted);
+    struct stat self {};
+    if (::fstat(temporary.Fd, &self) != 0) throw EArchiverError(aeCreateError, "cannot read " + archivePath + ": " + ErrnoText(errno));
+    TFileFeed feed(FRequest, interrupted, self.st_dev, self.st_ino);
     std::unique_ptr<archive_entry, TEntryFree> entry(archive_entry_new());
     if (!entry) throw EArchiverError(aeFatal, "out of memory");
     for (;;) {

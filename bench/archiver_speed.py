@@ -30,7 +30,7 @@ def generate(folder, total_mib):
     for _ in range(4000):
         fields = b"|".join(rng.choice(words) for _ in range(rng.randint(4, 12)))
         rows.append(fields + b"|" + str(rng.randint(0, 10 ** 6)).encode() + b"\n")
-    blobs = [rng.randbytes(PAGE - 96) for _ in range(64)]
+    blobs = [rng.randbytes(PAGE) for _ in range(64)]
     sizes = [total_mib // 2, total_mib * 3 // 8, total_mib - total_mib // 2 - total_mib * 3 // 8]
     names = ["sales.bak", "archive/history.bak", "master.bak"]
     page_number = 0

@@ -453,6 +453,19 @@ TEST_F(TFixture, ASymlinkToAFileStoresTheFilesBytes) {
     EXPECT_EQ(ReadFile(Scratch.Root / "out" / "link.bak"), "linked bytes");
 }
 
+TEST_F(TFixture, AnArchiveFolderInsideTheSourceDoesNotPackTheArchiveIntoItself) {
+    WriteFile(Source / "a.bak", Pages(200));
+    fs::path inner = Source / "bak";
+    fs::create_directories(inner);
+    TRunResult r = Pack({}, {"a", "-r", "-ag", inner.string() + "/", Source.string() + "/"});
+    ASSERT_EQ(r.ExitCode, 0) << r.Err;
+    TReadBack back = ReadWithZipfile(inner / "20261210090807.zip", Scratch.Root / "out");
+    EXPECT_EQ(back.Test, "OK");
+    std::set<std::string> names;
+    for (const auto& [hex, info] : back.Entries) names.insert(hex);
+    EXPECT_EQ(names, (std::set<std::string>{Hex("a.bak"), Hex("bak/")}));
+}
+
 TEST_F(TFixture, TerminatedMidwayLeavesNothingBehind) {
     // A large sparse file keeps the archiver busy for a while without using the disk.
     {
