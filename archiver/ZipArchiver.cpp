@@ -142,17 +142,19 @@ struct TOutput {
     const std::atomic<bool>* Interrupted{};
 };
 
-la_ssize_t WriteOutput(archive* a, void* context, const void* buffer, size_t length) {
+// After the first failed write the rest is discarded and reported as written:
+// libarchive then stays in a state in which freeing it also frees its deflate
+// stream (a fatal state would leak it), and the caller checks Error after each call.
+la_ssize_t WriteOutput(archive*, void* context, const void* buffer, size_t length) {
     auto* out = static_cast<TOutput*>(context);
     const char* p = static_cast<const char*>(buffer);
     size_t left = length;
-    while (left > 0) {
+    while (left > 0 && out->Error == 0) {
         ssize_t n = ::write(out->Fd, p, left);
         if (n < 0 && errno == EINTR && !out->Interrupted->load()) continue;
         if (n < 0) {
             out->Error = errno;
-            archive_set_error(a, errno, "%s", ErrnoText(errno).c_str());
-            return -1;
+            break;
         }
         p += n;
         left -= static_cast<size_t>(n);
@@ -181,11 +183,10 @@ TArchiverExit TZipArchiver::Run(const std::string& archivePath, const std::atomi
     std::unique_ptr<archive, TArchiveFree> zip(archive_write_new());
     if (!zip) throw EArchiverError(aeFatal, "out of memory");
     auto check = [&](int rc, const std::string& what) {
-        if (rc == ARCHIVE_OK || rc == ARCHIVE_WARN) return;
-        if (output.Error == ENOSPC || output.Error == EDQUOT)
-            throw EArchiverError(aeWriteError, "cannot write " + archivePath + ": " + ErrnoText(output.Error));
+        if (output.Error == EINTR && interrupted.load()) throw EArchiverError(aeInterrupted, "interrupted");
         if (output.Error != 0)
             throw EArchiverError(aeWriteError, "cannot write " + archivePath + ": " + ErrnoText(output.Error));
+        if (rc == ARCHIVE_OK || rc == ARCHIVE_WARN) return;
         if (interrupted.load()) throw EArchiverError(aeInterrupted, "interrupted");
         const char* text = archive_error_string(zip.get());
         throw EArchiverError(aeFatal, what + ": " + (text ? text : "unknown libarchive error"));
@@ -232,7 +233,7 @@ TArchiverExit TZipArchiver::Run(const std::string& archivePath, const std::atomi
             std::size_t left = item.Size;
             while (left > 0) {
                 la_ssize_t n = archive_write_data(zip.get(), p, left);
-                if (n <= 0) check(n == 0 ? ARCHIVE_FATAL : static_cast<int>(n), "data");
+                check(n > 0 ? ARCHIVE_OK : n == 0 ? ARCHIVE_FATAL : static_cast<int>(n), "data");
                 p += n;
                 left -= static_cast<std::size_t>(n);
             }
