@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "mail/IdReply.h"
+
 namespace {
 
 constexpr std::string_view AtomChars =
@@ -199,6 +201,24 @@ void TIdEMailAddressItem::SetText(std::string_view text) {
             p = FindDelimiter(t, "(\"< @\t");
     }
     if (inAddress && !inBrackets) Address += TrimText(t);
+}
+
+TIdEMailAddressItem ParseSender(std::string_view text) {
+    TIdEMailAddressItem item;
+    if (FindDelimiter(text, "<") == 0) {
+        item.Address = AnsiString(text);
+        return item;
+    }
+    auto refuse = [&] {
+        return EIdInvalidAddress("Sender " + QuotedForMessage(text) + " is neither an address nor a name followed by <address>");
+    };
+    try {
+        item.SetText(text);
+    } catch (const EIdEmailParseError&) {
+        throw refuse();
+    }
+    if (Trim(item.Address).empty()) throw refuse();
+    return item;
 }
 
 TIdEMailAddressItem& TIdEMailAddressList::Add() {

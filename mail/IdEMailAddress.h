@@ -57,6 +57,12 @@ private:
     std::vector<std::unique_ptr<TIdEMailAddressItem>> FItems;
 };
 
+// The sender as the settings hold it: a plain address, taken byte for byte, or
+// a display name and the address in angle brackets ("客服中心 <backup@example.com>"),
+// taken apart so that the envelope gets only the address and the From field the
+// name. Raises EIdInvalidAddress for a bracketed text that names no address.
+TIdEMailAddressItem ParseSender(std::string_view text);
+
 // Position (from 1) of the first byte of `text` that is one of `delimiters`,
 // stepping over double-byte characters whole; 0 when there is none.
 std::size_t FindDelimiter(std::string_view text, std::string_view delimiters);

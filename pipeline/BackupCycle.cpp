@@ -244,7 +244,8 @@ bool TBackupCycle::SendArchive(const std::string& path) {
 
     const AnsiString server = MailSettings.SmtpServer();
     const AnsiString user = MailSettings.SmtpUser();
-    const AnsiString sender = MailSettings.SmtpName();
+    // The envelope gets the address, the From field the display name too.
+    const TIdEMailAddressItem sender = ParseSender(MailSettings.SmtpName());
 
     const AnsiString ansiPath = Utf8ToAnsi(path);
     AnsiString subject = topic;
@@ -268,7 +269,7 @@ bool TBackupCycle::SendArchive(const std::string& path) {
 
     {
         TIdMessage message;
-        message.From.Address = sender;
+        message.From = sender;
         message.ContentType = "text/html";
         message.CharSet = "gb2312";
         message.ReplyTo.Clear();

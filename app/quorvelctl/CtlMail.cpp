@@ -59,7 +59,7 @@ int RunMail(const std::vector<std::string>& args) {
     }
 
     TIdMessage message;
-    message.From.Address = Utf8ToAnsi(from);
+    message.From = ParseSender(Utf8ToAnsi(from));
     message.ContentType = "text/html";
     message.CharSet = "gb2312";
     message.Subject = Utf8ToAnsi(subject);

@@ -48,6 +48,18 @@ TEST(CtlMailTest, SendsTheBackupMailShape) {
     EXPECT_NE(messages[0].Body.find("\xB5\xDA\xD2\xBB\xD0\xD0\r\n.second"), std::string::npos); // 第一行 in CP936
 }
 
+// A sender with a display name: only the address goes into the envelope.
+TEST(CtlMailTest, SenderWithADisplayName) {
+    TSmtpSpoolServer server({"backup", "secret", false, {}});
+    TRun run = Quorvelctl("--server 127.0.0.1 --port " + std::to_string(server.Port()) +
+                          " --user backup --password secret --from '客服中心 <backup@example.com>' --to ops@example.com");
+    EXPECT_EQ(run.Status, 0) << run.Output;
+    auto messages = server.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].From, "backup@example.com");
+    EXPECT_EQ(messages[0].FromHeader, "客服中心 <backup@example.com>");
+}
+
 struct TFailCase {
     const char* Name;
     std::string Arguments; // %PORT% is the server's port
@@ -80,6 +92,10 @@ INSTANTIATE_TEST_SUITE_P(
         TFailCase{"MissingAttachment",
                   "--server 127.0.0.1 --port %PORT% --user backup --password secret --from a@b --to c@d --attach /nonexistent/x.rar",
                   1, "/nonexistent/x.rar"},
+        TFailCase{"SenderWithoutAddress", "--server 127.0.0.1 --port %PORT% --from 'Backup <>' --to c@d", 1,
+                  "Sender \"Backup <>\" is neither an address nor a name followed by <address>"},
+        TFailCase{"LineBreakInCc", "--server 127.0.0.1 --port %PORT% --from a@b --to c@d --cc \"$(printf 'b@example.com\\r\\nRSET')\"", 1,
+                  "Address holds a line break or NUL byte: \"b@example.com\\r\\nRSET\""},
         TFailCase{"NoRecipients", "--server 127.0.0.1 --from a@b", 2, "--to is required"},
         TFailCase{"BadPort", "--server 127.0.0.1 --port 70000 --from a@b --to c@d", 2, "--port needs a number"}),
     [](const auto& info) { return std::string(info.param.Name); });

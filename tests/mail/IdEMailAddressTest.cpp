@@ -173,6 +173,46 @@ TEST(AddressList, AddDeleteClear) {
     EXPECT_TRUE(list.Empty());
 }
 
+// ---- the sender of the settings ---------------------------------------------
+
+struct TSenderCase {
+    const char* Name;
+    AnsiString Text;
+    TItem Expected;
+    bool Refused = false;
+};
+void PrintTo(const TSenderCase& c, std::ostream* os) { *os << c.Name; }
+
+class ParseSenderTest : public ::testing::TestWithParam<TSenderCase> {};
+
+TEST_P(ParseSenderTest, SplitsNameAndAddress) {
+    const TSenderCase& c = GetParam();
+    if (!c.Refused) {
+        const TIdEMailAddressItem item = ParseSender(c.Text);
+        EXPECT_EQ((TItem{item.Name, item.Address}), c.Expected);
+        return;
+    }
+    try {
+        ParseSender(c.Text);
+        FAIL() << "accepted";
+    } catch (const EIdInvalidAddress& e) {
+        EXPECT_EQ(e.Message, "Sender \"" + c.Text + "\" is neither an address nor a name followed by <address>");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, ParseSenderTest,
+    ::testing::Values(TSenderCase{"Plain", "backup@example.com", {"", "backup@example.com"}},
+                      TSenderCase{"PlainByteForByte", " backup@example.com ", {"", " backup@example.com "}},
+                      TSenderCase{"PlainWithComment", Gbk("backup@example.com (备份)"), {"", Gbk("backup@example.com (备份)")}},
+                      TSenderCase{"ChineseName", Gbk("客服中心 <backup@example.com>"), {Gbk("客服中心"), "backup@example.com"}},
+                      TSenderCase{"ChineseNameNoBlank", Gbk("客服中心<backup@example.com>"), {Gbk("客服中心"), "backup@example.com"}},
+                      TSenderCase{"QuotedName", "\"Backup, Night\" <b@example.com>", {"Backup, Night", "b@example.com"}},
+                      TSenderCase{"BracketsOnly", "<b@example.com>", {"", "b@example.com"}},
+                      TSenderCase{"EmptyBrackets", "Backup <>", {}, true},
+                      TSenderCase{"AtSignOutside", "<a@example.com> b@example.com", {}, true}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
 TEST(FindDelimiter, StepsOverDoubleByteCharacters) {
     EXPECT_EQ(FindDelimiter("abc,d", ",;"), 4u);
     EXPECT_EQ(FindDelimiter("abc", ",;"), 0u);

@@ -21,7 +21,8 @@ struct TSmtpSpoolOptions {
 };
 
 struct TSpooledMessage {
-    std::string From;
+    std::string From;       // the envelope sender
+    std::string FromHeader; // the From field, decoded, UTF-8
     std::vector<std::string> Recipients;
     std::string Subject;
     std::string Body; // bytes of the text part
@@ -51,6 +52,7 @@ public:
         for (int n = 1; std::filesystem::exists(Path(n, "from")); ++n) {
             TSpooledMessage m;
             m.From = Read(n, "from");
+            m.FromHeader = Read(n, "header-from");
             std::istringstream rcpt(Read(n, "rcpt"));
             for (std::string line; std::getline(rcpt, line);) m.Recipients.push_back(line);
             m.Subject = Read(n, "subject");

@@ -4,6 +4,7 @@
 Listens on 127.0.0.1 at a free port and prints "PORT <n>". Each message it
 accepts is parsed with the email package and written to the spool folder as
   <n>.from  <n>.rcpt (one address a line)  <n>.subject (decoded, UTF-8)
+  <n>.header-from (the From field, decoded, UTF-8)
   <n>.body (the text part's bytes, transfer encoding undone, charset kept)  <n>.attachment (the bytes)
   <n>.filename  <n>.eml (as received)
 then "MESSAGE <n>" is printed. Logins print "AUTH <user> ok|refused".
@@ -68,6 +69,7 @@ class Handler:
         put("body", body or b"")
         put("subject", subject)
         put("rcpt", "".join(a + "\n" for a in envelope.rcpt_tos))
+        put("header-from", str(email.header.make_header(email.header.decode_header(message.get("From", "")))))
         put("from", envelope.mail_from)
         say("MESSAGE %d" % n)
         return "250 Message accepted for delivery"

@@ -73,9 +73,9 @@ protected:
     }
     static void SetPath(const std::string& path) { ::setenv("PATH", path.c_str(), 1); }
 
-    void WriteConfig(int port, const std::string& password = "secret") {
+    void WriteConfig(int port, const std::string& password = "secret", const AnsiString& sender = "backup@example.com") {
         std::string ini = "[Option]\r\nSmtpServer=127.0.0.1\r\nSmtpPort=" + std::to_string(port) +
-                          "\r\nSmtpName=backup@example.com\r\nSmtpUser=backup\r\nSmtpPass=" +
+                          "\r\nSmtpName=" + sender + "\r\nSmtpUser=backup\r\nSmtpPass=" +
                           CipherText(password, SmtpPasswordKey, true) + "\r\n";
         ASSERT_EQ(ReplaceFileContent((Dir / "config.ini").string(), ini), 0);
     }
@@ -199,6 +199,25 @@ TEST_F(BackupCycleTest, ATypicalDay) {
     EXPECT_FALSE(Cycle->sendmailTimer.Enabled());
     EXPECT_FALSE(Cycle->rarTimer.Enabled());
     EXPECT_TRUE(Cycle->Mail.Connected()) << "left connected until the next send";
+}
+
+// The sender form the settings dialog suggests, a Chinese name and the address in
+// angle brackets: the envelope carries only the address (a strict server refuses
+// anything else), the From field shows the name.
+TEST_F(BackupCycleTest, SenderWithADisplayName) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port(), "secret", Utf8ToAnsi("客服中心 <backup@example.com>"));
+    AddDueTask(database);
+    StartLoop();
+    RunToMailTimer();
+    ASSERT_EQ(Archives(1).size(), 1u); // the archiver has made it
+    RunMailStep();
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    const std::vector<TSpooledMessage> mails = smtp.Messages();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].From, "backup@example.com");
+    EXPECT_EQ(mails[0].FromHeader, "客服中心 <backup@example.com>");
 }
 
 TEST_F(BackupCycleTest, TheNextSendSurvivesAConnectionTheServerDropped) {
