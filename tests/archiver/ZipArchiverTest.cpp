@@ -111,6 +111,13 @@ void MakeSourceTree(const fs::path& source) {
     fs::create_directories(source / "emptyfolder");
 }
 
+// A large sparse file keeps the archiver busy for a while without using the disk.
+void MakeSlowSource(const fs::path& source) {
+    std::ofstream big(source / "huge.bak", std::ios::binary);
+    big.seekp((6LL << 30) - 1);
+    big.put('\0');
+}
+
 struct TFixture : ::testing::Test {
     TScratch Scratch;
     fs::path Source = Scratch.Root / "source";
@@ -467,12 +474,7 @@ TEST_F(TFixture, AnArchiveFolderInsideTheSourceDoesNotPackTheArchiveIntoItself) 
 }
 
 TEST_F(TFixture, TerminatedMidwayLeavesNothingBehind) {
-    // A large sparse file keeps the archiver busy for a while without using the disk.
-    {
-        std::ofstream big(Source / "huge.bak", std::ios::binary);
-        big.seekp((6LL << 30) - 1);
-        big.put('\0');
-    }
+    MakeSlowSource(Source);
     TRunOptions options;
     bool sent = false;
     options.WhileRunning = [&](pid_t pid) {
@@ -488,6 +490,33 @@ TEST_F(TFixture, TerminatedMidwayLeavesNothingBehind) {
     ASSERT_TRUE(sent) << "the archiver ended before it could be stopped: " << r.Err;
     EXPECT_EQ(r.ExitCode, 255) << r.Err;
     EXPECT_TRUE(Names(Bak).empty());
+}
+
+TEST_F(TFixture, ThePasswordIsNeitherInTheCommandLineNorInTheEnvironmentWhileItRuns) {
+    MakeSlowSource(Source);
+    const std::string password = "never-visible-7f3a";
+    TRunOptions options;
+    options.Env["QUORVEL_ARCHIVE_PASSWORD"] = password;
+    bool looked = false;
+    std::string environment, commandLine;
+    options.WhileRunning = [&](pid_t pid) {
+        // Once the temporary archive exists the password has been taken.
+        for (const std::string& name : Names(Bak))
+            if (name.find(".part") != std::string::npos) {
+                environment = ReadFile("/proc/" + std::to_string(pid) + "/environ");
+                commandLine = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
+                looked = true;
+                ::kill(pid, SIGTERM);
+                return false;
+            }
+        return true;
+    };
+    TRunResult r = Pack(options);
+    ASSERT_TRUE(looked) << r.Err;
+    EXPECT_NE(environment.find("QUORVEL_TEST_NOW="), std::string::npos); // the environment was readable
+    EXPECT_EQ(environment.find(password), std::string::npos);
+    EXPECT_EQ(commandLine.find(password), std::string::npos);
+    EXPECT_EQ(r.ExitCode, 255) << r.Err;
 }
 
 } // namespace
