@@ -40,7 +40,11 @@ void TKeldorForm::dbgTaskDblClick() {
 }
 
 void TKeldorForm::actSaveTaskExecute() {
-    SaveToFile(cdsTask, TaskFilePath());
+    {
+        // quorvelctl may be changing the same file: wait for it, never save over it mid-way.
+        TTaskFileLock lock(TaskFilePath());
+        SaveToFile(cdsTask, TaskFilePath());
+    }
     ShowMessageBox(Utf8ToAnsi("保存成功"), ExeName(), MB_OK);
 }
 

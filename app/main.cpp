@@ -3,6 +3,7 @@
 // switches and the systemd unit take the service path instead.
 #include <QApplication>
 #include <cstdlib>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,8 @@ int main(int argc, char** argv) {
 
     // Held until the process ends, whichever way it ends.
     const TNamedMutex instanceLock(InstanceLockName());
+    if (!instanceLock.Error().empty())
+        std::cerr << "quorvel: running without the single-instance lock: " << instanceLock.Error() << std::endl;
     if (instanceLock.AlreadyExists()) {
         if (display) {
             QApplication app(argc, argv);

@@ -12,6 +12,7 @@
 #include "platform/BatchRunner.h"
 #include "platform/Files.h"
 #include "settings/StringCipher.h"
+#include "tasks/TaskChecks.h"
 
 namespace fs = std::filesystem;
 
@@ -35,8 +36,13 @@ const TTexts& Texts() {
 
 // A path operand of the batch file's rar line. Blanks would split it into
 // several operands, so such a path is quoted; "%" is doubled because a batch
-// file reads a single one as the start of a variable.
+// file reads a single one as the start of a variable. A path that could end
+// the operand (a double quote), start a new line (a control character) or be
+// read as a switch (a leading "-") is refused: it would run something else.
 AnsiString BatchOperand(const AnsiString& path) {
+    if (HasControlCharacter(path) || path.find('"') != AnsiString::npos || (!path.empty() && path[0] == '-'))
+        throw EInOutError("Refused to write a batch operand that holds a control character or a double quote, or "
+                          "starts with \"-\": " + path);
     AnsiString out;
     for (char c : path) {
         out += c;
@@ -182,10 +188,19 @@ void TBackupCycle::rarTimerTimer() {
         fs::create_directories(archiveFolder, ignored);
     }
 
+    AnsiString text;
+    try {
+        text = BatchFileText(ExeFolder(), backupFolder);
+    } catch (const EInOutError&) {
+        // The folder will not change by the next tick: the cycle ends here.
+        rarTimer.SetEnabled(false);
+        ResumeSchedulerAfterStop();
+        throw;
+    }
     // Raised before the timers change: the step is tried again at the next tick.
+    // Owner only, like every file the program writes beside its settings.
     const std::string batchPath = BatchFilePath();
-    const AnsiString text = BatchFileText(ExeFolder(), backupFolder);
-    if (int error = ReplaceFileContent(batchPath, text))
+    if (int error = ReplaceFileContent(batchPath, text, 0600))
         throw EInOutError(Utf8ToAnsiLenient("Cannot write " + batchPath + ": " + ErrnoText(error)));
 
     // Started like WinExec: no waiting, and the outcome shows only on the

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "platform/Exception.h"
+#include "tasks/TaskChecks.h"
 
 namespace {
 
@@ -157,6 +158,14 @@ void TBackupPipeline::BackupTaskDBs() {
     std::int64_t rarDelay = 0;
     bool hasServer = false;
     const TTimePoint attemptStart = loop_.Clock().Now();
+    cdsTask.GoToNumber(curRecNo);
+    // A task stored before its texts were checked: nothing of it may reach the
+    // server, the archiver or the mail server.
+    if (const AnsiString fault = StoredTaskFault(cdsTask); !fault.empty()) {
+        backupTimer.SetEnabled(false);
+        ResumeSchedulerAfterStop();
+        throw Exception(fault);
+    }
     try {
         cdsTask.GoToNumber(curRecNo);
         folder = cdsTask.FieldNamed("BakFilePath").AsString();

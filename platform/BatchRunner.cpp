@@ -97,20 +97,58 @@ int TBatchRunner::Start(const std::string& path) {
 }
 
 int TBatchRunner::StartText(const AnsiString& text) {
-    int started = 0, lineNumber = 0;
-    for (std::string line : Split(text, '\n')) {
-        ++lineNumber;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::string utf8;
-        try {
-            utf8 = AnsiToUtf8(line);
-        } catch (const EEncodingError& e) {
-            ReportError("line " + std::to_string(lineNumber) + ": " + AnsiToUtf8Lenient(e.Message));
+    int started = 0;
+    for (const TBatchLine& batchLine : SplitBatchLines(text)) {
+        if (batchLine.BreakInQuotes) {
+            ReportError("line " + std::to_string(batchLine.Number) +
+                        ": a line break inside a quoted operand; the command is not run: " +
+                        AnsiToUtf8Lenient(batchLine.Text));
             continue;
         }
-        RunLine(utf8, lineNumber, started);
+        std::string utf8;
+        try {
+            utf8 = AnsiToUtf8(batchLine.Text);
+        } catch (const EEncodingError& e) {
+            ReportError("line " + std::to_string(batchLine.Number) + ": " + AnsiToUtf8Lenient(e.Message));
+            continue;
+        }
+        RunLine(utf8, batchLine.Number, started);
     }
     return started;
+}
+
+std::vector<TBatchRunner::TBatchLine> TBatchRunner::SplitBatchLines(const AnsiString& text) {
+    std::vector<TBatchLine> lines;
+    int physical = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        TBatchLine line;
+        line.Number = ++physical;
+        std::size_t end = text.find('\n', pos);
+        const std::string first = TrimText(text.substr(pos, end == std::string::npos ? std::string::npos : end - pos));
+        const std::string lower = Lower(!first.empty() && first[0] == '@' ? TrimText(first.substr(1)) : first);
+        // A comment is one line whatever quotes it holds.
+        const bool comment = lower.rfind("::", 0) == 0 || lower == "rem" || lower.rfind("rem ", 0) == 0;
+        bool quoted = false;
+        for (; pos < text.size(); ++pos) {
+            const char c = text[pos];
+            if (c == '"' && !comment) quoted = !quoted;
+            if (c == '\n') {
+                ++pos;
+                if (!quoted) break;
+                // What follows belongs to the open operand: never a command of its own.
+                line.BreakInQuotes = true;
+                ++physical;
+                line.Text += c;
+                continue;
+            }
+            if (c == '\r' && quoted) line.BreakInQuotes = true;
+            line.Text += c;
+        }
+        if (!line.Text.empty() && line.Text.back() == '\r') line.Text.pop_back();
+        lines.push_back(std::move(line));
+    }
+    return lines;
 }
 
 void TBatchRunner::RunLine(const std::string& rawLine, int lineNumber, int& started) {

@@ -7,7 +7,9 @@
 //   <program> <arg> "<arg with blanks>" ...   (%% stands for one %)
 // Each command line is started as a process of its own, detached, with the
 // program's standard output and error. Anything else is reported as one error
-// line on the error output and skipped. The file is in code page 936.
+// line on the error output and skipped. The file is in code page 936. A line
+// break inside double quotes belongs to a quoted operand, so it never starts a
+// command: the whole command it is part of is refused.
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,6 +40,16 @@ public:
     // Splits a command line at blanks and tabs; double quotes group blanks into one
     // argument and are removed. Raises EBatchError for an unterminated quote.
     static std::vector<std::string> SplitCommandLine(const std::string& line);
+
+    // One command of the file: its text (CR LF removed) and the number of the
+    // line it starts on. A line feed inside double quotes does not end it (the
+    // open operand goes on); such a command is marked and never run.
+    struct TBatchLine {
+        AnsiString Text;
+        int Number = 0;
+        bool BreakInQuotes = false;
+    };
+    static std::vector<TBatchLine> SplitBatchLines(const AnsiString& text);
 
     TErrorSink ErrorSink;
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -97,7 +98,81 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
     return true;
 }
 
-int ReplaceFileContent(const std::string& path, std::string_view content, mode_t newFileMode) {
+std::string ReadRegularFile(const std::string& path, std::string& content, std::uint64_t maxBytes) {
+    // Non-blocking, so that opening a FIFO does not wait for a writer.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return ErrnoText(errno);
+    FdCloser closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return ErrnoText(errno);
+    if (!S_ISREG(st.st_mode)) return "Not a regular file";
+    if (static_cast<std::uint64_t>(st.st_size) > maxBytes)
+        return "File too large (" + std::to_string(st.st_size) + " bytes; at most " + std::to_string(maxBytes) + ")";
+    content.clear();
+    content.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return ErrnoText(errno);
+        }
+        if (n == 0) break;
+        // A file that grows while it is read is still held to the bound.
+        if (content.size() + static_cast<std::size_t>(n) > maxBytes)
+            return "File too large (more than " + std::to_string(maxBytes) + " bytes)";
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    return {};
+}
+
+std::string ResolveLinks(const std::string& path) {
+    std::string current = path;
+    // As the kernel does, give up on a loop after 40 links.
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        char buffer[4096];
+        ssize_t n = ::readlink(current.c_str(), buffer, sizeof buffer - 1);
+        if (n <= 0) return current;
+        std::string target(buffer, static_cast<std::size_t>(n));
+        if (target.front() != '/') {
+            auto slash = current.rfind('/');
+            if (slash != std::string::npos) target = current.substr(0, slash + 1) + target;
+        }
+        current = target;
+    }
+    return current;
+}
+
+bool IsTemporaryNameOf(const std::string& path, const std::string& candidate) {
+    const std::string prefix = path + ".";
+    if (candidate.size() != prefix.size() + 6 || candidate.compare(0, prefix.size(), prefix) != 0) return false;
+    for (std::size_t i = prefix.size(); i < candidate.size(); ++i) {
+        const char c = candidate[i];
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+    }
+    return true;
+}
+
+void RemoveStaleTemporaries(const std::string& path) {
+    const std::string target = ResolveLinks(path);
+    auto slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string entry = it->path().filename().string();
+        if (!IsTemporaryNameOf(name, entry)) continue;
+        const std::string full = (slash == std::string::npos ? std::string() : folder) + entry;
+        struct stat st {};
+        if (::lstat(full.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+            ::unlink(full.c_str());
+    }
+}
+
+int ReplaceFileContent(const std::string& requestedPath, std::string_view content, mode_t newFileMode) {
+    const std::string path = ResolveLinks(requestedPath);
     mode_t mode = newFileMode;
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) {

@@ -85,8 +85,25 @@ AnsiString GetPrivateProfileString(const AnsiString& section, const AnsiString& 
     return result;
 }
 
+std::string ProfileEntryFault(const AnsiString& section, const AnsiString& key, const AnsiString& value) {
+    const std::string_view breaks("\r\n\0", 3);
+    if (section.find_first_of(breaks) != AnsiString::npos) return "a section name must not hold a line break";
+    if (key.find_first_of(breaks) != AnsiString::npos) return "a key must not hold a line break";
+    if (value.find_first_of(breaks) != AnsiString::npos) return "a value must not hold a line break";
+    if (section.find(']') != AnsiString::npos) return "a section name must not hold \"]\"";
+    if (key.find('=') != AnsiString::npos) return "a key must not hold \"=\"";
+    const std::string_view trimmedKey = Trim(key);
+    if (!trimmedKey.empty() && (trimmedKey.front() == ';' || trimmedKey.front() == '['))
+        return "a key must not start with \";\" or \"[\"";
+    return {};
+}
+
 bool WritePrivateProfileString(const AnsiString& section, const AnsiString& key, const AnsiString& value,
                                const std::string& path) {
+    if (!ProfileEntryFault(section, key, value).empty()) {
+        errno = EINVAL;
+        return false;
+    }
     std::string content;
     if (!ReadWholeFile(path, content)) {
         if (errno != ENOENT) return false;

@@ -12,6 +12,9 @@ public:
 
     std::string EffectivePath() const;
     AnsiString ReadString(const AnsiString& section, const AnsiString& key, const AnsiString& defaultValue) const;
-    // Raises EIniFileException "Unable to write to <path>" when the file cannot be written.
+    // Raises EIniFileException "Unable to write to <path>" when the file cannot be
+    // written, with the reason added for an entry that would not read back. A new
+    // file is created 0600; an existing one that others can read is made 0600
+    // first (said once on standard error).
     void WriteString(const AnsiString& section, const AnsiString& key, const AnsiString& value) const;
 };

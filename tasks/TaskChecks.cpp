@@ -1,5 +1,6 @@
 #include "tasks/TaskChecks.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -96,6 +97,13 @@ TCheckOutcome CheckInput(TTaskTable& table, const TTaskInput& input, bool newTas
     if (Blank(input.ToMailAddr)) return FocusOn(TTaskInputBox::ToMailAddr);
     if (Blank(input.BakDBName)) return FocusOn(TTaskInputBox::BakDBName);
 
+    // Before anything reaches the server: these texts end up in commands.
+    if (AnsiString fault = TaskInputFault(input); !fault.empty()) {
+        TCheckOutcome outcome;
+        outcome.Message = fault;
+        return outcome;
+    }
+
     const AnsiString reason = TrialConnection(input, options);
     if (!reason.empty()) {
         TCheckOutcome outcome;
@@ -147,6 +155,123 @@ TCheckOutcome CheckInput(TTaskTable& table, const TTaskInput& input, bool newTas
     TCheckOutcome accepted;
     accepted.Accepted = true;
     return accepted;
+}
+
+const std::vector<TGuardedTaskField>& GuardedTaskFields() {
+    static const std::vector<TGuardedTaskField> fields = {
+        {"ServerName", "服务器名", &TTaskInput::ServerName},
+        {"DBName", "数据库名", &TTaskInput::DBName},
+        {"UserName", "用户名", &TTaskInput::UserName},
+        {"BakDBName", "待备份数据库", &TTaskInput::BakDBName},
+        {"BakFilePath", "目的路径", &TTaskInput::BakFilePath},
+        {"ToMailAddr", "备份邮箱地址", &TTaskInput::ToMailAddr},
+        {"CcMailAddr", "抄送邮箱地址", &TTaskInput::CcMailAddr},
+        {"MailTopic", "邮件主题格式", &TTaskInput::MailTopic},
+    };
+    return fields;
+}
+
+bool HasControlCharacter(std::string_view text) {
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
+AnsiString TaskFieldFault(const TGuardedTaskField& field, const AnsiString& text) {
+    if (HasControlCharacter(text)) return Utf8ToAnsi(field.Label) + Utf8ToAnsi(" 含有不允许的控制字符");
+    if (SameText(field.Name, "BakFilePath") && text.find('"') != AnsiString::npos)
+        return Utf8ToAnsi(field.Label) + Utf8ToAnsi(" 含有不允许的双引号");
+    return {};
+}
+
+AnsiString TaskInputFault(const TTaskInput& input) {
+    for (const TGuardedTaskField& field : GuardedTaskFields())
+        if (AnsiString fault = TaskFieldFault(field, input.*(field.Member)); !fault.empty()) return fault;
+    return {};
+}
+
+AnsiString StoredTaskFault(TTaskTable& table) {
+    for (const TGuardedTaskField& field : GuardedTaskFields())
+        if (AnsiString fault = TaskFieldFault(field, table.FieldNamed(field.Name).AsString()); !fault.empty())
+            return fault;
+    return {};
+}
+
+namespace {
+
+struct TImportRange {
+    const char* Name;
+    std::int32_t Low, High;
+};
+
+// What the editor can store in each number field.
+const TImportRange ImportRanges[] = {
+    {"num", 0, std::numeric_limits<std::int32_t>::max()},
+    {"RunHour", 0, 23},
+    {"RunMinute", 0, 59},
+    {"RunHour2", 0, 23},
+    {"RunMinute2", 0, 59},
+    {"RarTimeAfter", 0, std::numeric_limits<std::int32_t>::max()},
+    {"SendTimeAfter", 0, std::numeric_limits<std::int32_t>::max()},
+};
+
+// Digits only (a leading minus allowed, so that a negative number gets the
+// range message rather than a form one), within 32 bits.
+bool PlainInteger(const AnsiString& text, std::int64_t& value) {
+    std::size_t i = text.size() > 1 && text[0] == '-' ? 1 : 0;
+    if (i == text.size() || text.size() - i > 10) return false;
+    value = 0;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    if (text[0] == '-') value = -value;
+    return true;
+}
+
+} // namespace
+
+void StoreImportedCell(TTaskField& field, const AnsiString& text) {
+    if (text.empty()) {
+        field.Clear();
+        return;
+    }
+    const AnsiString label = field.Label();
+    switch (field.DataType()) {
+    case TFieldType::Boolean: {
+        const AnsiString lower = AnsiLowerCase(text);
+        if (lower != "true" && lower != "false" && text != "1" && text != "0")
+            throw EConvertError(Format("'%s' is not a valid boolean value for field '%s' (True, False, 1 or 0)",
+                                       text.c_str(), label.c_str()));
+        field.SetAsBoolean(lower == "true" || text == "1");
+        return;
+    }
+    case TFieldType::Integer: {
+        std::int64_t value = 0;
+        if (!PlainInteger(text, value))
+            throw EConvertError(Format("'%s' is not a valid integer value for field '%s'", text.c_str(), label.c_str()));
+        std::int64_t low = std::numeric_limits<std::int32_t>::min(), high = std::numeric_limits<std::int32_t>::max();
+        for (const TImportRange& range : ImportRanges)
+            if (SameText(field.Name(), range.Name)) low = range.Low, high = range.High;
+        // A mail delay below 30 s (other than 0, which sends nothing) is what
+        // the editor refuses as too short.
+        const bool tooShortDelay = SameText(field.Name(), "SendTimeAfter") && value > 0 && value < 30;
+        if (value < low || value > high || tooShortDelay)
+            throw EConvertError(Format("%s is out of range for field '%s' (%s)", text.c_str(), label.c_str(),
+                                       tooShortDelay ? "0 or at least 30"
+                                                     : Format("%lld to %lld", static_cast<long long>(low),
+                                                              static_cast<long long>(high)).c_str()));
+        field.SetAsInteger(static_cast<std::int32_t>(value));
+        return;
+    }
+    case TFieldType::String:
+        for (const TGuardedTaskField& guarded : GuardedTaskFields())
+            if (SameText(field.Name(), guarded.Name))
+                if (AnsiString fault = TaskFieldFault(guarded, text); !fault.empty()) throw EConvertError(fault);
+        field.SetAsString(text);
+        return;
+    }
 }
 
 int StoreTask(TTaskTable& table, const TTaskInput& input, bool newTask, int editNumber) {

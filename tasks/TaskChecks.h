@@ -3,6 +3,8 @@
 // quorvelctl's `tasks add`) fills a TTaskInput, asks CheckInput, shows the
 // message or moves the focus it names, and stores with StoreTask.
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/AnsiString.h"
 #include "platform/Exception.h"
@@ -77,6 +79,37 @@ bool TimesTooClose(int hour1, int minute1, int hour2, int minute2);
 // The integer of a delay box: leading blanks and a sign allowed, decimal digits
 // only; anything else raises EConvertError "'%s' is not a valid integer value".
 std::int32_t DelayBoxValue(const AnsiString& text);
+
+// ---- text that reaches a file name, a command line, an SQL text or an SMTP command
+
+// A task field whose text is used outside the program: `Name` is the stored
+// field, `Label` (UTF-8) names it in refusals, `Member` is its editor box.
+struct TGuardedTaskField {
+    const char* Name;
+    const char* Label;
+    AnsiString TTaskInput::*Member;
+};
+const std::vector<TGuardedTaskField>& GuardedTaskFields();
+
+// Whether `text` holds a byte below 0x20 or 0x7F (GBK trail bytes never do).
+bool HasControlCharacter(std::string_view text);
+
+// The refusal for `text` in `field`, empty when it may be stored: "%s 含有不允许
+// 的控制字符" for any control character, and for the backup folder also a
+// double quote (no folder needs one, and it would end the archiver's operand).
+AnsiString TaskFieldFault(const TGuardedTaskField& field, const AnsiString& text);
+// The first refusal of the input's guarded boxes, in field order; empty: none.
+AnsiString TaskInputFault(const TTaskInput& input);
+// The same for the table's current record (a file stored by an older version).
+AnsiString StoredTaskFault(TTaskTable& table);
+
+// Puts one imported cell (a sheet or tab-separated row) into `field` of the
+// record being added, held to what the editor would store: "True"/"False"/1/0
+// for a flag; a plain decimal integer for a number, hours 0-23, minutes 0-59,
+// delays and numbers not negative, a mail delay of 0 or at least 30; no
+// refused text. An empty cell leaves the field empty. A refusal raises
+// EConvertError naming the value and the field.
+void StoreImportedCell(TTaskField& field, const AnsiString& text);
 
 // Stores the input as a new record (num = count + 1) or into record
 // `editNumber`. Both delay boxes are converted before any record is started,

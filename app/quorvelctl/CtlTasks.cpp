@@ -1,6 +1,5 @@
 // quorvelctl tasks: print a task file as tab-separated UTF-8, and append rows in
 // that same form to a task file, as the spreadsheet import appends sheet rows.
-#include <fstream>
 #include <iostream>
 #include <sstream>
 
@@ -8,6 +7,7 @@
 #include "app/quorvelctl/CtlTasksEdit.h"
 #include "app/quorvelctl/CtlTasksSheet.h"
 #include "platform/Files.h"
+#include "tasks/TaskChecks.h"
 #include "tasks/TaskFile.h"
 #include "tasks/TaskTable.h"
 
@@ -27,14 +27,16 @@ std::string Escape(std::string_view text) {
     return out;
 }
 
-// Splits one line at tabs and undoes Escape; an unknown escape stays as written.
+// Splits one line at tabs and undoes Escape; an unknown escape stays as
+// written. A backslash before a tab (or at the end) is a backslash: the tab
+// still ends the cell.
 std::vector<std::string> SplitRow(std::string_view line) {
     std::vector<std::string> cells(1);
     for (std::size_t i = 0; i < line.size(); ++i) {
         char c = line[i];
         if (c == '\t') {
             cells.emplace_back();
-        } else if (c == '\\' && i + 1 < line.size()) {
+        } else if (c == '\\' && i + 1 < line.size() && line[i + 1] != '\t') {
             char n = line[++i];
             switch (n) {
             case 't': cells.back() += '\t'; break;
@@ -66,12 +68,16 @@ int PrintTasks(const std::string& file) {
 }
 
 int ImportTasks(const std::string& file, const std::string& tsvFile) {
-    std::ifstream tsv(tsvFile, std::ios::binary);
-    if (!tsv) throw Exception(Format("Cannot open file \"%s\". %s", Utf8ToAnsiLenient(tsvFile).c_str(),
-                                     Utf8ToAnsiLenient(ErrnoText(errno)).c_str()));
+    std::string content;
+    if (const std::string reason = ReadRegularFile(tsvFile, content, MaxTaskFileSize); !reason.empty())
+        throw Exception(Format("Cannot open file \"%s\". %s", Utf8ToAnsiLenient(tsvFile).c_str(),
+                               Utf8ToAnsiLenient(reason).c_str()));
+    // From loading to saving: another writer's rows must not be saved over.
+    TTaskFileLock lock(file);
     TTaskTable table;
     if (FileExists(file)) LoadFromFile(table, file);
 
+    std::istringstream tsv(content);
     std::string line;
     std::getline(tsv, line); // the header line
     int lineNumber = 1, imported = 0;
@@ -88,9 +94,12 @@ int ImportTasks(const std::string& file, const std::string& tsvFile) {
         for (int i = 0; i < table.FieldTotal(); ++i) {
             TTaskField& field = table.FieldAtIndex(i);
             if (field.IsCalculated()) continue; // computed anew from the stored fields
-            AnsiString text = Utf8ToAnsi(cells[static_cast<std::size_t>(i)]);
-            if (field.DataType() == TFieldType::Boolean) field.SetValue(text);
-            else field.SetAsString(text);
+            try {
+                StoreImportedCell(field, Utf8ToAnsi(cells[static_cast<std::size_t>(i)]));
+            } catch (const Exception& e) {
+                // The whole import is refused: the file stays as it was.
+                throw Exception(Format("%s line %d: ", Utf8ToAnsiLenient(tsvFile).c_str(), lineNumber) + e.Message);
+            }
         }
         table.StoreRecord();
         ++imported;

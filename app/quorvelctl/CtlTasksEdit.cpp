@@ -109,6 +109,8 @@ int RunTasksAdd(const std::vector<std::string>& args) {
         given.push_back(option);
     }
 
+    // From loading to saving: another writer's tasks must not be saved over.
+    TTaskFileLock lock(file);
     TTaskTable table;
     if (FileExists(file)) LoadFromFile(table, file);
 
@@ -132,6 +134,7 @@ int RunTasksAdd(const std::vector<std::string>& args) {
 int RunTasksRemove(const std::vector<std::string>& args) {
     if (args.size() != 2) throw ECtlUsage("tasks remove: expected FILE NUMBER");
     const std::string& file = args[0];
+    TTaskFileLock lock(file);
     TTaskTable table;
     LoadFromFile(table, file);
     const int count = table.CountRecords();
