@@ -134,15 +134,20 @@ std::vector<TBatchRunner::TBatchLine> TBatchRunner::SplitBatchLines(const AnsiSt
             const char c = text[pos];
             if (c == '"' && !comment) quoted = !quoted;
             if (c == '\n') {
-                ++pos;
-                if (!quoted) break;
-                // What follows belongs to the open operand: never a command of its own.
+                // CR LF is the file's own line end: it ends the line even inside
+                // an unterminated quote, which RunLine then refuses.
+                if (!quoted || (!line.Text.empty() && line.Text.back() == '\r')) {
+                    ++pos;
+                    break;
+                }
+                // A bare line feed inside quotes belongs to the operand: never a
+                // command of its own.
                 line.BreakInQuotes = true;
                 ++physical;
                 line.Text += c;
                 continue;
             }
-            if (c == '\r' && quoted) line.BreakInQuotes = true;
+            if (c == '\r' && quoted && (pos + 1 >= text.size() || text[pos + 1] != '\n')) line.BreakInQuotes = true;
             line.Text += c;
         }
         if (!line.Text.empty() && line.Text.back() == '\r') line.Text.pop_back();

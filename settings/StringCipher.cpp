@@ -62,12 +62,12 @@ AnsiString CipherText(const AnsiString& source, const AnsiString& key, bool enci
         }
         return result;
     }
+    unsigned running = static_cast<unsigned>(HexNumber(source.substr(0, 2)));
     // Every cipher text is whole pairs: a lone digit left over means a damaged
     // or hand-edited text, and deciphering it would give garbage without a word.
     if (source.size() % 2 != 0)
         throw EConvertError(Format("'%s' is not a valid cipher text: it must hold an even number of hexadecimal digits",
                                    source.c_str()));
-    unsigned running = static_cast<unsigned>(HexNumber(source.substr(0, 2)));
     AnsiString result;
     std::size_t start = 3; // 1-based position of the next pair
     do {

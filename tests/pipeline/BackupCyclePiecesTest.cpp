@@ -126,6 +126,22 @@ TEST(ArchiveStep, BatchFileText) {
     }
 }
 
+TEST(ArchiveStep, OperandsThatCouldBreakOutAreRefused) {
+    const char* const folders[] = {
+        "/srv/s\nsh -c \"touch /tmp/PWNED\" \"", // a new line of the batch file
+        "/srv/s\rx",
+        "/srv/A\" -df \"/srv/V", // ends the quoted operand: a switch for rar
+        "/srv/A\"",
+        "-df", // read as a switch itself
+        "/srv/\x7f",
+    };
+    for (const char* folder : folders) {
+        SCOPED_TRACE(folder);
+        EXPECT_THROW(TBackupCycle::BatchFileText("/opt/q/", folder), EInOutError);
+    }
+    EXPECT_THROW(TBackupCycle::BatchFileText("/opt/q\n/", "/srv"), EInOutError) << "the program's own folder too";
+}
+
 TEST(ArchiveStep, SendDelay) {
     struct Case {
         std::int64_t seconds;

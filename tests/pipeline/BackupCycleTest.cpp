@@ -389,4 +389,45 @@ TEST_F(BackupCycleTest, MissingArchiverMailsNothingAndEndsTheCycle) {
     EXPECT_TRUE(Cycle->UpdateTimer.Enabled());
 }
 
+// A task stored before its texts were checked (an old file, an edit by hand):
+// nothing of it reaches the server, the batch file or the mail server.
+TEST_F(BackupCycleTest, AStoredLineBreakFailsTheCycleBeforeAnythingRuns) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port());
+    AddDueTask(database);
+    Tasks.BeginChangeRecord();
+    Tasks.FieldNamed("BakFilePath").SetAsString((Dir / "b").string() + "\ntouch x");
+    Tasks.StoreRecord();
+    StartLoop();
+    ASSERT_TRUE(Loop->RunUntil([&] { return !Errors.empty(); }, 5min));
+    EXPECT_EQ(Errors[0], "目的路径 含有不允许的控制字符");
+    EXPECT_FALSE(Cycle->backupTimer.Enabled());
+    EXPECT_TRUE(Cycle->UpdateTimer.Enabled()) << "the other tasks still run";
+    Loop->RunFor(3min);
+    EXPECT_EQ(Errors.size(), 1u) << "not tried again";
+    EXPECT_TRUE(database.Logins().empty());
+    EXPECT_TRUE(database.Statements().empty());
+    EXPECT_FALSE(fs::exists(Dir / "Keldor.bat"));
+    EXPECT_TRUE(smtp.Messages().empty());
+    EXPECT_EQ(CountLog("压缩文件..."), 0);
+}
+
+TEST_F(BackupCycleTest, AFolderReadAsASwitchEndsTheCycleAtTheArchiveStep) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port());
+    AddDueTask(database);
+    Tasks.BeginChangeRecord();
+    Tasks.FieldNamed("BakFilePath").SetAsString("-df");
+    Tasks.StoreRecord();
+    StartLoop();
+    ASSERT_TRUE(Loop->RunUntil([&] { return !Errors.empty(); }, 5min));
+    EXPECT_NE(Errors[0].find("-df"), std::string::npos) << Errors[0];
+    EXPECT_FALSE(Cycle->rarTimer.Enabled()) << "the folder will not change by the next tick";
+    EXPECT_FALSE(Cycle->sendmailTimer.Enabled());
+    EXPECT_TRUE(Cycle->UpdateTimer.Enabled());
+    EXPECT_FALSE(fs::exists(Dir / "Keldor.bat"));
+}
+
 } // namespace

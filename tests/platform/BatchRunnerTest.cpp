@@ -172,4 +172,58 @@ TEST_F(BatchRunnerTest, AnUnreadableBatchFileRaises) {
     EXPECT_THROW(runner_.Start((dir_ / "missing.bat").string()), EBatchError);
 }
 
+// A folder holding a line feed, quoted in the rar line: what follows the line
+// feed is still the operand, never a command of its own.
+TEST_F(BatchRunnerTest, ALineFeedInsideAQuotedOperandRunsNothing) {
+    Script(dir_ / "bin1", "rar", "touch \"$5.ran\"");
+    const std::string pwned = (dir_ / "PWNED").string();
+    const std::string path = "path " + (dir_ / "bin1").string() + ";%path%\r\n";
+    struct Case {
+        const char* name;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"command after the line feed", "rar a -r -ag bak/ \"/srv/s\nsh -c \"touch " + pwned + "\" \"/\"\r\n"},
+        {"bare carriage return", "rar a -r -ag bak/ \"/srv/s\rsh -c \"touch " + pwned + "\" \"/\"\r\n"},
+        {"line feed, then the quote closed", "rar a -r -ag bak/ \"/srv/s\ntouch " + pwned + "\"\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        errors_.clear();
+        EXPECT_EQ(Run("@Echo off\r\n" + path + c.line + "rar a b c d " + (dir_ / "after").string() + "\r\n"), 1);
+        ASSERT_TRUE(Appears(dir_ / "after.ran")) << "the lines after it still run";
+        fs::remove(dir_ / "after.ran");
+        EXPECT_FALSE(fs::exists(pwned));
+        ASSERT_EQ(errors_.size(), 1u);
+        EXPECT_EQ(errors_[0].rfind("line 3: a line break inside a quoted operand", 0), 0u) << errors_[0];
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "bak"));
+}
+
+TEST(BatchRunnerSplit, LinesEndAtLineFeedsOutsideQuotesAndAtEveryCrLf) {
+    struct Case {
+        const char* text;
+        std::vector<std::string> lines;
+        std::vector<bool> refused;
+    };
+    const Case cases[] = {
+        {"a\r\nb\nc", {"a", "b", "c"}, {false, false, false}},
+        {"a \"x\r\nb", {"a \"x", "b"}, {false, false}}, // unterminated: RunLine says so
+        {"a \"x\ny\" z\r\nb", {"a \"x\ny\" z", "b"}, {true, false}},
+        {"rem don't \"quote\nb", {"rem don't \"quote", "b"}, {false, false}},
+        {"", {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::vector<std::string> lines;
+        std::vector<bool> refused;
+        for (const auto& line : TBatchRunner::SplitBatchLines(c.text)) {
+            lines.push_back(line.Text);
+            refused.push_back(line.BreakInQuotes);
+        }
+        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(refused, c.refused);
+    }
+}
+
 } // namespace

@@ -126,6 +126,49 @@ TEST_F(IniFileTest, WriteThatCannotBeDoneIsRefusedAndLosesNothing) {
     EXPECT_FALSE(WritePrivateProfileString("Option", "SmtpServer", "b", (dir_ / "no" / "such.ini").string()));
 }
 
+// Whatever is written reads back as exactly that entry, and nothing else appears.
+TEST_F(IniFileTest, EntriesThatWouldNotReadBackAreRefused) {
+    struct Case {
+        const char* name;
+        std::string section, key, value;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"line feed in a value makes a section", "Option", "SmtpServer", "x\n[Database]\nOdbcOptions=y", true},
+        {"carriage return in a value", "Option", "SmtpServer", "x\ry", true},
+        {"NUL in a value", "Option", "SmtpServer", std::string("x\0y", 3), true},
+        {"line feed in a key", "Option", "a\nb", "x", true},
+        {"line feed in a section", "Opt\nion", "a", "x", true},
+        {"bracket in a section", "Opt]ion", "a", "x", true},
+        {"equals sign in a key", "Option", "a=b", "x", true},
+        {"key read as a comment", "Option", ";a", "x", true},
+        {"key read as a section", "Option", "[a", "x", true},
+        {"equals sign and bracket in a value", "Option", "a", "b=c]d", false},
+        {"bracket in a key", "Option", "a]b", "x", false},
+        {"GBK text", "Option", "SmtpName", "\xBF\xCD\xB7\xFE <a@b.cn>", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Put("[Option]\nSmtpServer=a\n");
+        EXPECT_EQ(ProfileEntryFault(c.section, c.key, c.value).empty(), !c.refused);
+        EXPECT_EQ(WritePrivateProfileString(c.section, c.key, c.value, path_), !c.refused);
+        if (c.refused) {
+            EXPECT_EQ(errno, EINVAL);
+            EXPECT_EQ(Content(), "[Option]\nSmtpServer=a\n");
+        } else {
+            EXPECT_EQ(Read(c.section.c_str(), c.key.c_str()), c.value);
+        }
+    }
+    TSettingsAccessor settings;
+    settings.Path = path_;
+    try {
+        settings.WriteString("Option", "SmtpServer", "x\n[Database]");
+        ADD_FAILURE();
+    } catch (const EIniFileException& e) {
+        EXPECT_EQ(e.Message, "Unable to write to " + path_ + ": a value must not hold a line break");
+    }
+}
+
 TEST_F(IniFileTest, AccessorRaisesUnableToWriteWithThePath) {
     TSettingsAccessor settings;
     settings.Path = (dir_ / "missing-folder" / "config.ini").string();

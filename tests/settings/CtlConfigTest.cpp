@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <array>
@@ -80,6 +81,74 @@ TEST_F(CtlConfigTest, ErrorsAreClearAndExitNonZero) {
     TResult bad = Ctl("config get-password " + path_);
     EXPECT_EQ(bad.status, 1);
     EXPECT_NE(bad.out.find("is not a valid integer value"), std::string::npos) << bad.out;
+}
+
+TEST_F(CtlConfigTest, ACipherTextThatIsNoWholePairsIsAClearError) {
+    struct Case {
+        const char* pass;
+        const char* text;
+    } cases[] = {
+        {"A", "'A' is not a valid cipher text"},     // used to surface a substr range error
+        {"ABC", "'ABC' is not a valid cipher text"}, // used to decipher to garbage
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pass);
+        ASSERT_TRUE(WritePrivateProfileString("Option", "SmtpPass", c.pass, path_));
+        TResult r = Ctl("config get-password " + path_);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("basic_string"), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(CtlConfigTest, EntriesThatWouldNotReadBackAreRefusedAndTheFileKept) {
+    ASSERT_EQ(Ctl("config set " + path_ + " Option SmtpServer mail.example.com").status, 0);
+    std::string before;
+    ASSERT_TRUE(ReadWholeFile(path_, before));
+    struct Case {
+        std::string args;
+        const char* text;
+    } cases[] = {
+        {"Option SmtpServer \"$(printf 'x\\n[Database]\\nOdbcOptions=y')\"", "a value must not hold a line break"},
+        {"Option SmtpServer \"$(printf 'x\\ry')\"", "a value must not hold a line break"},
+        {"\"$(printf 'Opt\\nion')\" SmtpServer x", "a section name must not hold a line break"},
+        {"\"Opt]ion\" SmtpServer x", "a section name must not hold \"]\""},
+        {"Option \"Smtp=Server\" x", "a key must not hold \"=\""},
+        {"Option \";SmtpServer\" x", "a key must not start with"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        TResult r = Ctl("config set " + path_ + " " + c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("Unable to write to " + path_ + ": " + c.text), std::string::npos) << r.out;
+        std::string after;
+        ASSERT_TRUE(ReadWholeFile(path_, after));
+        EXPECT_EQ(after, before);
+    }
+}
+
+TEST_F(CtlConfigTest, TheSettingsFileIsPrivate) {
+    struct stat st {};
+    // New: owner only, whatever the umask would allow.
+    TResult created = Ctl("config set-password " + path_ + " s3cret");
+    ASSERT_EQ(created.status, 0) << created.out;
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // An existing file others could read is tightened first, with one note.
+    ASSERT_EQ(::chmod(path_.c_str(), 0644), 0);
+    TResult tightened = Ctl("config set-password " + path_ + " other");
+    EXPECT_EQ(tightened.status, 0) << tightened.out;
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_NE(tightened.out.find(path_ + " could be read by other users; its mode is now 0600"), std::string::npos)
+        << tightened.out;
+    TResult quiet = Ctl("config set " + path_ + " Option SmtpUser u");
+    EXPECT_EQ(quiet.out.find("could be read"), std::string::npos) << quiet.out;
+    // A file kept from others stays as its owner set it.
+    ASSERT_EQ(::chmod(path_.c_str(), 0400), 0);
+    EXPECT_EQ(Ctl("config set " + path_ + " Option SmtpUser v").status, 1);
+    ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0400u);
 }
 
 TEST(CtlHelp, ListsTheCommands) {

@@ -27,10 +27,8 @@ TEST(StringCipher, KnownCipherTexts) {
     EXPECT_EQ(CipherText("101a19", SmtpPasswordKey, false), "ab"); // lower-case digits read alike
     // Empty key: the default key "60478159" ('6' = 0x36): (0x10+0x61)^0x36 = 0x47.
     EXPECT_EQ(CipherText("1047", "", false), "a");
-    // Three characters: one byte from the third read as a one-digit number.
-    EXPECT_EQ(CipherText("10A", SmtpPasswordKey, false).size(), 1u);
-    // Odd length: the last single character is not read.
-    EXPECT_EQ(CipherText("101A19F", SmtpPasswordKey, false), "ab");
+    // An odd length is no cipher text (a lone digit would give a wrong byte or
+    // be dropped without a word): see InvalidCipherTextIsAConversionError.
 }
 
 TEST(StringCipher, TwoEnciphermentsDifferButBothDecipher) {
@@ -63,6 +61,10 @@ TEST(StringCipher, InvalidCipherTextIsAConversionError) {
         {"1G22", "'1G' is not a valid integer value"},
         {"10ZZ", "'ZZ' is not a valid integer value"},
         {"AB", "'' is not a valid integer value"}, // a seed and nothing after it
+        {"A", "'A' is not a valid cipher text: it must hold an even number of hexadecimal digits"},
+        {"ABC", "'ABC' is not a valid cipher text: it must hold an even number of hexadecimal digits"},
+        {"10A", "'10A' is not a valid cipher text: it must hold an even number of hexadecimal digits"},
+        {"101A19F", "'101A19F' is not a valid cipher text: it must hold an even number of hexadecimal digits"},
     };
     for (const auto& c : cases) {
         try {

@@ -126,6 +126,17 @@ TEST_F(CtlTasksEditTest, RefusalsLeaveTheFileAsItWas) {
         {"flag_not_boolean", {"tasks", "add", file_, "--Bak2Enabled", "maybe"}, 2, "must be true or false"},
         {"value_missing", {"tasks", "add", file_, "--taskName"}, 2, "needs a value"},
         {"given_twice", {"tasks", "add", file_, "--taskName", "x", "--TASKNAME", "y"}, 2, "given twice"},
+        // Checked before any connection is tried.
+        {"line_feed_in_folder",
+         {"tasks", "add", file_, "--taskName", "b", "--BakDBName", "x", "--ToMailAddr", "o@example.com", "--BakFilePath",
+          "/srv/s\nsh -c \"touch /tmp/PWNED\" \""},
+         1,
+         "目的路径 含有不允许的控制字符"},
+        {"quote_in_folder",
+         {"tasks", "add", file_, "--taskName", "b", "--BakDBName", "x", "--ToMailAddr", "o@example.com", "--BakFilePath",
+          "/srv/A\" -df \"/srv/V"},
+         1,
+         "目的路径 含有不允许的双引号"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -147,6 +158,8 @@ TEST_F(CtlTasksEditTest, RefusalsLeaveTheFileAsItWas) {
         {"same_time", "8", "0", {}, "该时间已有备份任务！"},
         {"mail_delay", "9", "0", {"--SendTimeAfter", "29"}, "邮件发送间隔太短(要求>30秒)"},
         {"archive_delay_text", "9", "0", {"--RarTimeAfter", "soon"}, "'soon' is not a valid integer value"},
+        {"carriage_return_in_copy", "9", "0", {"--CcMailAddr", "b@example.com\r\nRSET"}, "抄送邮箱地址 含有不允许的控制字符"},
+        {"line_feed_in_subject", "9", "0", {"--MailTopic", "x\ny"}, "邮件主题格式 含有不允许的控制字符"},
     };
     for (const TAddCase& c : adds) {
         SCOPED_TRACE(c.Name);

@@ -1,6 +1,7 @@
 // quorvelctl tasks: the built tool printing and importing task files.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
@@ -8,6 +9,7 @@
 
 #include "platform/Files.h"
 #include "tasks/TaskFile.h"
+#include "tasks/TaskTable.h"
 
 namespace {
 
@@ -110,6 +112,22 @@ TEST_F(CtlTasksTest, ABadCellStopsTheImportAndLeavesTheFileAsItWas) {
         {"boolean", "8\tx\t\tmaybe\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n", "'maybe' is not a valid boolean value for field '启用2'"},
         {"columns", "8\tx\n", "line 3: 2 columns, expected 20"},
         {"encoding", "8\t\xC3\x28\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n", ""},
+        // A line feed in the folder would start a command of its own in the batch file.
+        {"line_feed_in_folder",
+         "8\tx\t\t\t\t\t\t\t\t\t/srv/s\\nsh -c \"touch /tmp/PWNED\" \t\t\t\t\t\t\t\t\t\n",
+         "line 3: 目的路径 含有不允许的控制字符"},
+        {"quote_in_folder", "8\tx\t\t\t\t\t\t\t\t\t/srv/A\" -df \"/V\t\t\t\t\t\t\t\t\t\n",
+         "目的路径 含有不允许的双引号"},
+        {"carriage_return_in_copy", "8\tx\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\tb@c.d\\r\\nRSET\n",
+         "抄送邮箱地址 含有不允许的控制字符"},
+        {"nan_flag", "8\tx\t\tnan\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n", "'nan' is not a valid boolean value"},
+        {"inf_flag", "8\tx\t\tinf\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n", "'inf' is not a valid boolean value"},
+        {"hour_99", "8\tx\t\t\t\t99\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n", "99 is out of range for field '执行时间(时)'"},
+        {"negative_delay", "8\tx\t\t\t\t\t\t\t\t\t\t\t-5\t\t\t\t\t\t\t\n", "-5 is out of range"},
+        // The backslash does not swallow the tab after it: the row keeps its 20 cells, so
+        // the hour lands where it belongs and is checked there.
+        {"backslash_before_tab", "8\tx\\\t\t\t\t77\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n",
+         "77 is out of range for field '执行时间(时)'"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -124,6 +142,7 @@ TEST_F(CtlTasksTest, ABadCellStopsTheImportAndLeavesTheFileAsItWas) {
 TEST_F(CtlTasksTest, FilesThatDoNotLoadAndBadArguments) {
     Write("empty.ini", "");
     Write("junk.ini", "not a task file at all");
+    ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0); // nobody ever writes into it
     struct Case {
         std::string args;
         int status;
@@ -135,6 +154,10 @@ TEST_F(CtlTasksTest, FilesThatDoNotLoadAndBadArguments) {
         {"tasks " + Q("junk.ini"), 1, "Invalid data packet: not a data packet (wrong signature)"},
         {"tasks import " + Q("junk.ini") + " " + Q("junk.ini"), 1, "Invalid data packet"},
         {"tasks import " + Q("new.ini") + " " + Q("missing.tsv"), 1, "Cannot open file"},
+        {"tasks /dev/zero", 1, "Cannot open file \"/dev/zero\". Not a regular file"},
+        {"tasks " + Q("fifo"), 1, "Cannot open file \"" + Path("fifo") + "\". Not a regular file"},
+        {"tasks import " + Q("new.ini") + " " + Q("fifo"), 1, "Not a regular file"},
+        {"tasks import " + Q("new.ini") + " /dev/zero", 1, "Not a regular file"},
         {"tasks", 2, "tasks: wrong arguments"},
         {"tasks import " + Q("task.ini"), 2, "tasks: wrong arguments"},
     };
@@ -150,6 +173,66 @@ TEST_F(CtlTasksTest, FilesThatDoNotLoadAndBadArguments) {
     TRun help = Ctl("--help");
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("quorvelctl tasks import FILE TSVFILE"), std::string::npos);
+}
+
+TEST_F(CtlTasksTest, ABackslashAtTheEndOfACellStaysInIt) {
+    Write("in.tsv", std::string(HeaderLine) + "1\tname\\\t\t\t\t8\t5\t\t\t\tD:\\\t\t\t\t\t\t\t\t\t\\\n");
+    TRun run = Ctl("tasks import " + Q("task.ini") + " " + Q("in.tsv"));
+    ASSERT_EQ(run.status, 0) << run.err;
+    TTaskTable table;
+    LoadFromFile(table, Path("task.ini"));
+    EXPECT_EQ(table.FieldNamed("taskName").AsString(), "name\\");
+    EXPECT_EQ(table.FieldNamed("RunHour").AsInteger(), 8);
+    EXPECT_EQ(table.FieldNamed("BakFilePath").AsString(), "D:\\");
+    EXPECT_EQ(table.FieldNamed("CcMailAddr").AsString(), "\\");
+}
+
+// Rows of `count` distinct tasks named `prefix`1, `prefix`2, ...
+std::string ImportRows(const std::string& prefix, int count) {
+    std::string rows = HeaderLine;
+    for (int i = 1; i <= count; ++i) rows += std::to_string(i) + "\t" + prefix + std::to_string(i) + "\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\t\n";
+    return rows;
+}
+
+TEST_F(CtlTasksTest, WritersAtTheSameTimeLoseNothing) {
+    constexpr int Writers = 4, Rows = 300;
+    std::string script;
+    for (int w = 0; w < Writers; ++w) {
+        const std::string name = "in" + std::to_string(w) + ".tsv";
+        Write(name.c_str(), ImportRows("w" + std::to_string(w) + "-", Rows));
+        script += "'" QUORVEL_BINARY_DIR "/app/quorvelctl/quorvelctl' tasks import " + Q("task.ini") + " " +
+                  Q(name.c_str()) + " >/dev/null 2>>'" + dir_ + "errors' &\n";
+    }
+    // Adds and removes in between, as another user at a terminal would.
+    script += "'" QUORVEL_BINARY_DIR "/app/quorvelctl/quorvelctl' tasks remove " + Q("task.ini") +
+              " 1 >/dev/null 2>&1 &\nwait\n";
+    Write("writers.sh", script);
+    ASSERT_EQ(std::system(("sh '" + Path("writers.sh") + "'").c_str()), 0);
+    EXPECT_EQ(Read("errors"), "");
+    TTaskTable table;
+    LoadFromFile(table, Path("task.ini"));
+    // The remove ran before any import (nothing to remove) or after some: one row at most is gone.
+    EXPECT_GE(table.CountRecords(), Writers * Rows - 1);
+    EXPECT_LE(table.CountRecords(), Writers * Rows);
+    for (int w = 0; w < Writers; ++w) {
+        const std::string last = "w" + std::to_string(w) + "-" + std::to_string(Rows);
+        EXPECT_TRUE(table.FindFirstMatch("taskName", {AnsiString(last)})) << last;
+    }
+}
+
+TEST_F(CtlTasksTest, AWriterThatCannotGetTheLockChangesNothing) {
+    Write("in.tsv", ImportRows("a", 2));
+    ASSERT_EQ(Ctl("tasks import " + Q("task.ini") + " " + Q("in.tsv")).status, 0);
+    const std::string before = Read("task.ini");
+    TTaskFileLock held(Path("task.ini")); // another writer, for longer than anyone waits
+    const auto start = std::chrono::steady_clock::now();
+    TRun run = Ctl("tasks remove " + Q("task.ini") + " 1");
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("is being changed by another program"), std::string::npos) << run.err;
+    EXPECT_GE(waited, TTaskFileLock::DefaultWait);
+    EXPECT_LT(waited, TTaskFileLock::DefaultWait + std::chrono::seconds(20));
+    EXPECT_EQ(Read("task.ini"), before);
 }
 
 } // namespace

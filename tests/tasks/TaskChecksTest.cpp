@@ -215,6 +215,39 @@ const std::vector<TCheckCase>& CheckCases() {
              i.RunHour2 = 13;
              i.RunMinute2 = 0;
          }},
+        {"line_feed_in_folder",
+         {},
+         [](TTaskInput& i) { i.BakFilePath = "/srv/s\nsh -c \"touch /tmp/PWNED\" \""; },
+         true, 0, "目的路径 含有不允许的控制字符"},
+        {"quote_in_folder", {}, [](TTaskInput& i) { i.BakFilePath = "/srv/A\" -df \"/srv/V"; }, true, 0,
+         "目的路径 含有不允许的双引号"},
+        {"carriage_return_in_server", {}, [](TTaskInput& i) { i.ServerName = "db\r"; }, true, 0,
+         "服务器名 含有不允许的控制字符"},
+        {"tab_in_database", {}, [](TTaskInput& i) { i.DBName = "mas\tter"; }, true, 0, "数据库名 含有不允许的控制字符"},
+        {"delete_in_login", {}, [](TTaskInput& i) { i.UserName = "sa\x7f"; }, true, 0, "用户名 含有不允许的控制字符"},
+        {"nul_in_database_list", {}, [](TTaskInput& i) { i.BakDBName = std::string("pubs\0x", 6); }, true, 0,
+         "待备份数据库 含有不允许的控制字符"},
+        {"line_feed_in_recipient", {}, [](TTaskInput& i) { i.ToMailAddr = "a@b.c\nRSET"; }, true, 0,
+         "备份邮箱地址 含有不允许的控制字符"},
+        {"line_feed_in_copy", {}, [](TTaskInput& i) { i.CcMailAddr = "a@b.c\r\nRSET"; }, true, 0,
+         "抄送邮箱地址 含有不允许的控制字符"},
+        {"line_feed_in_subject", {}, [](TTaskInput& i) { i.MailTopic = "x\ny"; }, true, 0, "邮件主题格式 含有不允许的控制字符"},
+        {"fields_checked_in_table_order",
+         {},
+         [](TTaskInput& i) {
+             i.MailTopic = "x\ny";
+             i.ServerName = "db\n";
+         },
+         true, 0, "服务器名 含有不允许的控制字符"},
+        // Text that reaches no command may hold them, and a quote is refused only in the folder.
+        {"control_characters_in_name_and_password",
+         {},
+         [](TTaskInput& i) {
+             i.TaskName = A("夜间\t备份");
+             i.Password = "p\x01w";
+         }},
+        {"quote_in_subject", {}, [](TTaskInput& i) { i.MailTopic = A("\"备份\" <file>"); }},
+        {"chinese_folder", {}, [](TTaskInput& i) { i.BakFilePath = A("/srv/备份/新"); }},
         {"impossible_stored_time_skipped", {{"a", "/a", 25, 30}, {"b", "/b", 20, 70}}, [](TTaskInput&) {}},
         {"impossible_second_time_skipped",
          {{"a", "/a", 8, 0, true, 24, 0}},
@@ -289,6 +322,90 @@ TEST_F(TaskChecksTest, NoConnectionBeforeTheRequiredBoxesAreFilled) {
     input.ToMailAddr = "";
     EXPECT_EQ(CheckInput(table_, input, true, 0).Focus, TTaskInputBox::ToMailAddr);
     EXPECT_TRUE(server.Logins().empty());
+}
+
+TEST_F(TaskChecksTest, NoConnectionWithARefusedText) {
+    TTdsTestServer server;
+    TTaskInput input = ValidInput();
+    input.ServerName = server.DataSource();
+    input.DBName = "master\n";
+    EXPECT_EQ(AnsiToUtf8(CheckInput(table_, input, true, 0).Message), "数据库名 含有不允许的控制字符");
+    EXPECT_TRUE(server.Logins().empty());
+}
+
+TEST(TaskFieldFaults, StoredRecordIsCheckedFieldByField) {
+    TTaskTable table;
+    AddTask(table, {"a", "/a", 8, 0});
+    EXPECT_EQ(StoredTaskFault(table), "");
+    for (const TGuardedTaskField& field : GuardedTaskFields()) {
+        SCOPED_TRACE(field.Name);
+        table.GoToNumber(1);
+        table.BeginChangeRecord();
+        table.FieldNamed(field.Name).SetAsString("x\ny");
+        table.StoreRecord();
+        EXPECT_EQ(AnsiToUtf8(StoredTaskFault(table)), std::string(field.Label) + " 含有不允许的控制字符");
+        table.BeginChangeRecord();
+        table.FieldNamed(field.Name).SetAsString("ok");
+        table.StoreRecord();
+    }
+    EXPECT_EQ(StoredTaskFault(table), "");
+}
+
+TEST(ImportedCells, HeldToWhatTheEditorStores) {
+    struct Case {
+        const char* Field;
+        const char* Text;
+        const char* Result; // as read back when stored, else the error
+        bool Stored = true;
+    };
+    const Case cases[] = {
+        {"Bak2Enabled", "True", "True"},
+        {"Bak2Enabled", "false", "False"},
+        {"Bak2Enabled", "1", "True"},
+        {"Bak2Enabled", "0", "False"},
+        {"Bak2Enabled", "", ""},
+        {"Bak2Enabled", "nan", "'nan' is not a valid boolean value for field '启用2' (True, False, 1 or 0)", false},
+        {"Bak2Enabled", "inf", "'inf' is not a valid boolean value for field '启用2' (True, False, 1 or 0)", false},
+        {"Bak2Enabled", "1e308", "'1e308' is not a valid boolean value for field '启用2' (True, False, 1 or 0)", false},
+        {"Bak2Enabled", "2", "'2' is not a valid boolean value for field '启用2' (True, False, 1 or 0)", false},
+        {"RunHour", "23", "23"},
+        {"RunHour", "0", "0"},
+        {"RunHour", "", ""},
+        {"RunHour", "99", "99 is out of range for field '执行时间(时)' (0 to 23)", false},
+        {"RunHour", "-1", "-1 is out of range for field '执行时间(时)' (0 to 23)", false},
+        {"RunHour", " 8", "' 8' is not a valid integer value for field '执行时间(时)'", false},
+        {"RunHour", "8.0", "'8.0' is not a valid integer value for field '执行时间(时)'", false},
+        {"RunHour", "+8", "'+8' is not a valid integer value for field '执行时间(时)'", false},
+        {"RunMinute2", "59", "59"},
+        {"RunMinute2", "60", "60 is out of range for field '执行时间2(分)' (0 to 59)", false},
+        {"RarTimeAfter", "0", "0"},
+        {"RarTimeAfter", "-30", "-30 is out of range for field '压缩开始时间(秒)' (0 to 2147483647)", false},
+        {"RarTimeAfter", "99999999999", "'99999999999' is not a valid integer value for field '压缩开始时间(秒)'", false},
+        {"SendTimeAfter", "0", "0"},
+        {"SendTimeAfter", "30", "30"},
+        {"SendTimeAfter", "29", "29 is out of range for field '邮件发送时间(秒)' (0 or at least 30)", false},
+        {"num", "-2", "-2 is out of range for field '序号' (0 to 2147483647)", false},
+        {"BakFilePath", "/srv/a b", "/srv/a b"},
+        {"BakFilePath", "/srv/s\nsh", "目的路径 含有不允许的控制字符", false},
+        {"BakFilePath", "/srv/A\" -df \"/V", "目的路径 含有不允许的双引号", false},
+        {"ToMailAddr", "a@b.c\rRSET", "备份邮箱地址 含有不允许的控制字符", false},
+        {"taskName", "a\tb", "a\tb"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.Field) + "=" + c.Text);
+        TTaskTable table;
+        table.BeginNewRecord();
+        TTaskField& field = table.FieldNamed(c.Field);
+        try {
+            StoreImportedCell(field, A(c.Text));
+            EXPECT_TRUE(c.Stored);
+            EXPECT_EQ(AnsiToUtf8(field.AsString()), c.Result);
+        } catch (const EConvertError& e) {
+            EXPECT_FALSE(c.Stored);
+            EXPECT_EQ(AnsiToUtf8(e.Message), c.Result);
+        }
+        table.CancelRecord();
+    }
 }
 
 TEST(TaskStoreTest, NewTaskIsNumberedAfterTheCountAndFilledWhole) {

@@ -2,9 +2,12 @@
 // column name, every load error, hostile bytes, and saving.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "platform/Files.h"
 #include "tasks/TaskFile.h"
@@ -338,6 +341,107 @@ TEST_F(TaskFileTest, ASaveThatCannotCreateTheFileRaisesAndChangesNothing) {
     ASSERT_EQ(mkdir(Path("dir.ini").c_str(), 0700), 0);
     EXPECT_THROW(SaveToFile(table, Path("dir.ini")), EFCreateError);
     EXPECT_EQ(table.CountRecords(), 1);
+}
+
+} // namespace
+
+namespace {
+
+// Loads `path` and returns the EFOpenError's text ("" when it loaded).
+std::string OpenErrorOf(const std::string& path) {
+    TTaskTable table;
+    try {
+        LoadFromFile(table, path);
+    } catch (const EFOpenError& e) {
+        EXPECT_FALSE(table.IsOpen());
+        return e.Message;
+    }
+    return {};
+}
+
+class TaskFileGuardsTest : public TaskFileTest {};
+
+TEST_F(TaskFileGuardsTest, OnlyRegularFilesWithinTheBoundAreRead) {
+    ASSERT_EQ(mkfifo(Path("fifo.ini").c_str(), 0600), 0);
+    // Sparse: the size counts, not the blocks.
+    { std::ofstream(Path("huge.ini")); }
+    std::filesystem::resize_file(Path("huge.ini"), MaxTaskFileSize + 1);
+    struct Case {
+        std::string path;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {Path("fifo.ini"), "Not a regular file"}, // would wait for a writer for ever
+        {"/dev/zero", "Not a regular file"},       // would never end
+        {Path("huge.ini"), "File too large (" + std::to_string(MaxTaskFileSize + 1) + " bytes; at most " +
+                               std::to_string(MaxTaskFileSize) + ")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(OpenErrorOf(c.path), "Cannot open file \"" + c.path + "\". " + c.reason);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    }
+}
+
+TEST_F(TaskFileGuardsTest, ASavedLinkStaysALinkToTheSavedFile) {
+    ASSERT_EQ(mkdir(Path("real").c_str(), 0700), 0);
+    TTaskTable table;
+    AddFullTask(table, 1);
+    SaveToFile(table, Path("real/task.ini"));
+    ASSERT_EQ(symlink("real/task.ini", Path("task.ini").c_str()), 0);
+    AddFullTask(table, 2);
+    SaveToFile(table, Path("task.ini"));
+
+    struct stat st {};
+    ASSERT_EQ(lstat(Path("task.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    TTaskTable loaded;
+    LoadFromFile(loaded, Path("real/task.ini"));
+    EXPECT_EQ(loaded.CountRecords(), 2);
+    // A link to a file not there yet is written through as well.
+    ASSERT_EQ(symlink("real/later.ini", Path("later.ini").c_str()), 0);
+    SaveToFile(table, Path("later.ini"));
+    ASSERT_EQ(lstat(Path("later.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_TRUE(FileExists(Path("real/later.ini")));
+}
+
+TEST_F(TaskFileGuardsTest, TemporariesOfAnInterruptedSaveAreRemovedAtTheNextOne) {
+    // What a save killed between write and rename leaves behind, and names
+    // that only look alike.
+    for (const char* name : {"task.ini.a1B2c3", "task.ini.ZZZZZZ"}) Write(Path(name), "half a packet");
+    for (const char* name : {"task.ini.lock", "task.ini.abc", "task.ini.abcdefg", "task.ini.ab-cde", "other.ini.a1B2c3"})
+        Write(Path(name), "keep");
+    TTaskTable table;
+    AddFullTask(table, 1);
+    SaveToFile(table, Path("task.ini"));
+    EXPECT_FALSE(FileExists(Path("task.ini.a1B2c3")));
+    EXPECT_FALSE(FileExists(Path("task.ini.ZZZZZZ")));
+    for (const char* name : {"task.ini.lock", "task.ini.abc", "task.ini.abcdefg", "task.ini.ab-cde", "other.ini.a1B2c3"})
+        EXPECT_TRUE(FileExists(Path(name))) << name;
+}
+
+TEST_F(TaskFileGuardsTest, TheWriterLockIsExclusiveBoundedAndPrivate) {
+    const std::string file = Path("task.ini");
+    {
+        TTaskFileLock held(file);
+        struct stat st {};
+        ASSERT_EQ(stat(TTaskFileLock::LockPathOf(file).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0600u);
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            TTaskFileLock second(file, std::chrono::milliseconds(300));
+            ADD_FAILURE() << "a second writer got the lock";
+        } catch (const ETaskFileLocked& e) {
+            EXPECT_NE(e.Message.find("is being changed by another program"), std::string::npos) << e.Message;
+        }
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    }
+    // Free again once the holder is gone; a link shares its target's lock.
+    ASSERT_EQ(symlink("task.ini", Path("link.ini").c_str()), 0);
+    EXPECT_EQ(TTaskFileLock::LockPathOf(Path("link.ini")), TTaskFileLock::LockPathOf(file));
+    TTaskFileLock again(Path("link.ini"), std::chrono::milliseconds(0));
 }
 
 } // namespace
