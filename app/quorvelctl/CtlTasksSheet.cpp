@@ -1,7 +1,10 @@
 #include "app/quorvelctl/CtlTasksSheet.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
-#include <fstream>
 #include <iostream>
 
 #include "platform/Files.h"
@@ -9,15 +12,23 @@
 #include "tasks/TaskSheet.h"
 
 bool LooksLikeWorkbook(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    // Only a regular file is looked into: a FIFO would hold us here for ever
+    // (the import then names what it is).
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    struct stat st {};
     char head[8] = {};
-    in.read(head, sizeof head);
+    ssize_t got = 0;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) got = ::read(fd, head, sizeof head);
+    ::close(fd);
     static const unsigned char ole2[] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-    return (in.gcount() >= 4 && std::memcmp(head, "PK\x03\x04", 4) == 0) ||
-           (in.gcount() == 8 && std::memcmp(head, ole2, sizeof ole2) == 0);
+    return (got >= 4 && std::memcmp(head, "PK\x03\x04", 4) == 0) ||
+           (got == 8 && std::memcmp(head, ole2, sizeof ole2) == 0);
 }
 
 int ImportSheetTasks(const std::string& file, const std::string& workbook) {
+    // From loading to saving: another writer's rows must not be saved over.
+    TTaskFileLock lock(file);
     TTaskTable table;
     if (FileExists(file)) LoadFromFile(table, file);
     const TWorksheet sheet = ReadFirstWorksheet(workbook, table.FieldTotal());
