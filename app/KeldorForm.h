@@ -121,6 +121,8 @@ public:
     void actPasteExecute();
     void actConfigExecute();
     void actAboutExecute();
+    void actExportExecute();
+    void actImportExecute();
     // The record number remembered by the last copy.
     int CopyNumber = 0;
     void actHelpExecute();

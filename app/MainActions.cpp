@@ -5,6 +5,8 @@
 const std::vector<TActionDef>& MainActionDefs() {
     static const std::vector<TActionDef> defs = {
         {"actHelp", "help", "帮助", "帮助", 11, true, &TKeldorForm::actHelpExecute},
+        {"actImport", "Dataset", "导入", "从Excel导入", 3, true, &TKeldorForm::actImportExecute},
+        {"actExport", "Dataset", "导出", "导出Excel", 2, true, &TKeldorForm::actExportExecute},
         {"actAbout", "help", "关于", "关于", 10, true, &TKeldorForm::actAboutExecute},
         {"actNewTask", "Dataset", "新增", "新增任务", 4, true, &TKeldorForm::actNewTaskExecute},
         {"actSaveTask", "Dataset", "保存", "保存备份任务", 5, true, &TKeldorForm::actSaveTaskExecute},

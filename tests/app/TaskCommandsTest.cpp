@@ -77,6 +77,8 @@ TEST_F(TaskCommandsTest, CommandsCarryTheirCaptionsHintsImagesAndStates) {
         {"actCopy", "Dataset", "复制行", "复制当前行", 0, true},
         {"actPaste", "Dataset", "粘贴行", "粘贴新行", 1, false},
         {"actConfig", "help", "设置", "设置邮件参数", 9, true},
+        {"actImport", "Dataset", "导入", "从Excel导入", 3, true},
+        {"actExport", "Dataset", "导出", "导出Excel", 2, true},
     };
     ASSERT_EQ(Form->ImageList1.size(), 12u);
     for (const TCase& c : cases) {
@@ -96,7 +98,7 @@ TEST_F(TaskCommandsTest, GridMenuListsTheCommandsInOrder) {
     QStringList items;
     for (QAction* action : Form->PopupMenu_Data->actions()) items << (action->isSeparator() ? "-" : action->text());
     const QStringList expected = {Q("设置"), Q("暂停"), "-", Q("新增"), Q("保存"), Q("删除"), "-",
-                                  Q("复制行"), Q("粘贴行"), "-", Q("帮助"), Q("关于")};
+                                  Q("复制行"), Q("粘贴行"), "-", Q("导出"), Q("导入"), "-", Q("帮助"), Q("关于")};
     EXPECT_EQ(items, expected);
 }
 
