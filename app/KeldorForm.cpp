@@ -29,6 +29,7 @@
 #include "app/TrayKind.h"
 #include "app/WebPanel.h"
 #include "platform/Files.h"
+#include "platform/IniFile.h"
 #include "platform/MessageBox.h"
 #include "platform/Publisher.h"
 #include "platform/ShellExecute.h"
@@ -86,6 +87,16 @@ TKeldorForm::TKeldorForm(TMessageLoop& loop, TKeldorFormOptions options)
                                               [this](const AnsiString& m) { ReportError(m); });
     Pipeline->OnStopCommandChanged = [this] { ShowStopCommand(); };
 
+    auAutoUpgrader1 = std::make_unique<TauAutoUpgrader>(loop);
+    auAutoUpgrader1->VersionControl = byNumber;
+    // The project's version: a fixed "2" would offer 2.1 and this very release as newer.
+    auAutoUpgrader1->VersionNumber = QUORVEL_VERSION;
+    auAutoUpgrader1->VersionDate = "04/15/2010";
+    auAutoUpgrader1->SetRestartParams("/afterupgrade");
+    auAutoUpgrader1->InfoFile.Files = {PublisherSecureAddress("/upsoft/quorvel.exe")};
+    auAutoUpgrader1->ApplicationTitle = ApplicationTitle;
+    auAutoUpgrader1->OnLog = [this](const AnsiString& line) { AddLog(line); };
+
     CreateControls();
     CreateActions();
     CreateTrayIcon();
@@ -99,6 +110,7 @@ TKeldorForm::~TKeldorForm() {
     // The pipeline's timers go before the window's controls and the loop; the
     // grid's model before the table it observes.
     Pipeline.reset();
+    auAutoUpgrader1.reset();
     dbgTask->setModel(nullptr);
     delete GridModel;
     GridModel = nullptr;
@@ -305,8 +317,9 @@ void TKeldorForm::CreateTrayIcon() {
 
 void TKeldorForm::FormCreate() {
     // An error ends the creation at its step; the window goes on as far as it was built.
+    // Starting the check never stops the creation: the tasks still load.
+    RunReportingErrors([this] { StartUpdateCheckStep(); });
     RunReportingErrors([this] {
-        // (The update check starts here once the upgrade component exists.)
         if (FileExists(TaskFilePath()))
             LoadFromFile(cdsTask, TaskFilePath());
         cltdsCache.LoadFromPacket(cdsTask.Snapshot());
@@ -316,6 +329,18 @@ void TKeldorForm::FormCreate() {
         const bool online = options_.Online.value_or(TWebPanel::ConnectedState());
         WebBrowser->Navigate(online ? QString::fromStdString(options_.WebPageAddress) : TWebPanel::OfflinePage);
     });
+}
+
+void TKeldorForm::StartUpdateCheckStep() {
+    const std::string config = ConfigPath();
+    if (!options_.UpdateCheck.value_or(GetPrivateProfileString("Upgrade", "Check", "1", config) != "0"))
+        return;
+    std::string url = options_.UpdateInfoURL.value_or(GetPrivateProfileString("Upgrade", "InfoFileURL", "", config));
+    if (url.empty())
+        url = PublisherUpdateInfoAddress();
+    auAutoUpgrader1->InfoFileURL = url;
+    auAutoUpgrader1->CaFile = GetPrivateProfileString("Upgrade", "CaFile", "", config);
+    auAutoUpgrader1->StartUpdateCheck(); // the outcome arrives later, on this thread
 }
 
 void TKeldorForm::StartRunMode(bool FromService) {

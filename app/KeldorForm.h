@@ -17,6 +17,7 @@
 #include "platform/ExceptionReport.h"
 #include "platform/MessageLoop.h"
 #include "tasks/TaskTable.h"
+#include "upgrade/AutoUpgrader.h"
 
 class QAction;
 class QFrame;
@@ -51,6 +52,12 @@ struct TKeldorFormOptions {
     // Where the application's error reporting sends errors instead of a box
     // or the activity log (the service mode's journal).
     TExceptionHandler ReportErrorsTo;
+    // Whether the update check runs at start; unset: unless Check=0 in
+    // section Upgrade of config.ini.
+    std::optional<bool> UpdateCheck;
+    // The update-info file; unset: InfoFileURL of section Upgrade in
+    // config.ini, else the publisher's.
+    std::optional<std::string> UpdateInfoURL;
 };
 
 class TKeldorForm : public QMainWindow {
@@ -72,6 +79,7 @@ public:
     TTaskTable cdsTask;
     TTaskTable cltdsCache {TTaskTable::TLayout::Cache};
     std::unique_ptr<TBackupCycle> Pipeline; // the timers, flags, Mail and rzrgnfl1
+    std::unique_ptr<TauAutoUpgrader> auAutoUpgrader1;
 
     QTableView* dbgTask = nullptr;
     TTaskGridModel* GridModel = nullptr;
@@ -104,6 +112,7 @@ public:
 
     // ---- handlers
     void FormCreate();
+    void StartUpdateCheckStep(); // step 2 of FormCreate
     void FormCloseQuery();
     void FormDestroy();
     void AddTrayIcon();

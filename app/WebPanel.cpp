@@ -2,13 +2,13 @@
 
 #include <QFile>
 #include <QNetworkAccessManager>
-#include <QNetworkInterface>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QStringDecoder>
 
 #include "platform/AnsiString.h"
 #include "platform/Files.h"
+#include "platform/InternetState.h"
 #include "platform/ShellExecute.h"
 
 namespace {
@@ -43,15 +43,7 @@ TWebPanel::~TWebPanel() {
 }
 
 bool TWebPanel::ConnectedState() {
-    for (const QNetworkInterface& face : QNetworkInterface::allInterfaces()) {
-        const auto flags = face.flags();
-        if (!(flags & QNetworkInterface::IsUp) || !(flags & QNetworkInterface::IsRunning) ||
-            (flags & QNetworkInterface::IsLoopBack))
-            continue;
-        if (!face.addressEntries().isEmpty())
-            return true;
-    }
-    return false;
+    return InternetGetConnectedState();
 }
 
 void TWebPanel::Navigate(const QString& address) {

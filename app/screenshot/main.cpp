@@ -107,6 +107,7 @@ int main(int argc, char** argv) {
     TKeldorFormOptions options;
     options.EchoLogToStdout = false;
     options.Online = false;
+    options.UpdateCheck = false;
     options.TrayAvailable = false;
     int failures = 0;
     {

@@ -47,6 +47,7 @@ protected:
         Options.EchoLogToStdout = false;
         Options.TrayAvailable = true;
         Options.Online = false;
+        Options.UpdateCheck = false; // window tests never reach the network
     }
     void TearDown() override {
         Form.reset();

@@ -34,7 +34,14 @@ public:
     // Runs `folder`/quorvel with `args` in `folder`, the environment changed by
     // `env` (an empty value removes the variable).
     TProgramProcess(const std::filesystem::path& folder, std::vector<std::string> args,
-                    const std::map<std::string, std::string>& env) {
+                    const std::map<std::string, std::string>& givenEnv) {
+        // Nothing the program fetches leaves this machine: an address it was
+        // not pointed at goes to a closed local port through these proxies.
+        std::map<std::string, std::string> env = givenEnv;
+        for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+            env.emplace(name, "http://127.0.0.1:9");
+        env.emplace("no_proxy", "127.0.0.1,localhost,::1");
+        env.emplace("NO_PROXY", "127.0.0.1,localhost,::1");
         std::vector<std::string> environment;
         for (char** e = environ; *e; ++e) {
             const std::string entry = *e;

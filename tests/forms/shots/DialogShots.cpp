@@ -94,6 +94,7 @@ int main(int argc, char** argv) {
     TKeldorFormOptions options;
     options.EchoLogToStdout = false;
     options.Online = false;
+    options.UpdateCheck = false;
     options.TrayAvailable = true;
     auto window = std::make_unique<TKeldorForm>(loop, options);
     window->show();
