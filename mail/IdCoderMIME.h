@@ -2,6 +2,7 @@
 // Base64 of RFC 2045: the attachment lines, the B encoded words and the AUTH LOGIN
 // credentials all use it.
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -17,3 +18,8 @@ constexpr std::size_t Base64LineBytes = 57;
 // Appends `bytes` as base64 lines of Base64LineBytes input bytes each, every line
 // followed by CR LF (the last one shorter and padded).
 void AppendBase64Lines(std::string& out, std::string_view bytes);
+
+// The length of AppendBase64Lines' output for `size` input bytes.
+constexpr std::uint64_t Base64LinesSize(std::uint64_t size) {
+    return (size + 2) / 3 * 4 + 2 * ((size + Base64LineBytes - 1) / Base64LineBytes);
+}

@@ -156,6 +156,22 @@ void TIdMessage::WriteBody(TIdWriter& writer) {
     WriteLine(writer, boundaryLine + "--");
 }
 
+namespace {
+class TCountingWriter : public TIdWriter {
+public:
+    void Write(std::string_view bytes) override { Count += bytes.size(); }
+    bool CountsOnly() const override { return true; }
+    void Skip(std::uint64_t bytes) override { Count += bytes; }
+    std::uint64_t Count = 0;
+};
+} // namespace
+
+std::uint64_t EncodedMessageSize(TIdMessage& message) {
+    TCountingWriter counter;
+    message.WriteMessage(counter);
+    return counter.Count;
+}
+
 void TIdMessage::WriteMessage(TIdWriter& writer) {
     CheckShape(*this);
     WriteHeaders(writer);

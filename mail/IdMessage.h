@@ -1,6 +1,7 @@
 #pragma once
 // A mail message and its MIME form: the header block, an empty line and the body
 // with the text and the base64 attachments, written as it is made.
+#include <cstdint>
 #include <vector>
 
 #include "mail/IdEMailAddress.h"
@@ -72,6 +73,12 @@ private:
 // CR, LF or NUL: in an envelope command the rest would reach the server as
 // commands of its own, in a header as fields of its own.
 void CheckAddresses(const TIdMessage& message);
+// The number of bytes WriteMessage writes for `message` (headers, body lines with
+// their doubled dots, boundaries, base64 lines), computed without reading the
+// attachments: their files are only opened and measured. A Date of "now" is
+// read at each call, so pin Date first when the count must match a later write.
+// Raises what WriteMessage raises for a message it cannot write.
+std::uint64_t EncodedMessageSize(TIdMessage& message);
 
 // Writes the lines of a message text, each followed by CR LF; a line starting
 // with "." gets a second one. A CR or LF inside a line also ends it there, so no

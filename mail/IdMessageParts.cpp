@@ -1,6 +1,7 @@
 #include "mail/IdMessageParts.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,6 +73,13 @@ void TIdAttachment::EncodeAttachment(TIdWriter& writer) const {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) throw EFOpenError(Format("Cannot open file \"%s\". %s", SourcePath.c_str(), ErrnoText(errno).c_str()));
     TFileHandle file(fd);
+    if (writer.CountsOnly()) {
+        struct stat info {};
+        if (::fstat(file.Get(), &info) != 0)
+            throw EReadError(Format("Cannot read file \"%s\". %s", SourcePath.c_str(), ErrnoText(errno).c_str()));
+        writer.Skip(Base64LinesSize(static_cast<std::uint64_t>(info.st_size)));
+        return;
+    }
 
     // The 57-byte lines are gathered into writes of many lines; the bytes are the same.
     std::string input(ChunkBytes, '\0');

@@ -35,6 +35,7 @@ public:
     void UpdateBindingPeer();
     void CloseSocket(); // if allocated: not allocated, shut down sending, close
     void SetSendTimeout(int timeoutMs);
+    int SendTimeout() const { return FSendTimeout; }
 
     bool HandleAllocated() const { return FHandle != Id_INVALID_SOCKET; }
     TIdStackSocketHandle Handle() const { return FHandle; }
@@ -55,18 +56,23 @@ public:
     using TStatusEvent = std::function<void(const AnsiString&)>;
 
     explicit TIdIOHandlerSocket(std::shared_ptr<TIdStack> stack);
+    virtual ~TIdIOHandlerSocket() = default;
+    TIdIOHandlerSocket(const TIdIOHandlerSocket&) = delete;
+    TIdIOHandlerSocket& operator=(const TIdIOHandlerSocket&) = delete;
 
     // Creates the socket handle, or resets the existing one.
-    void Open();
+    virtual void Open();
     // Allocate, bind, resolve, connect; raises the errors of the connection.
     void ConnectClient(const AnsiString& host, int port, const AnsiString& boundIP, int boundPort, int timeoutMs);
-    void Close();
+    virtual void Close();
     bool Connected() const { return FBinding && FBinding->HandleAllocated(); }
 
     // Raise EIdClosedSocket "Disconnected." when the socket is not allocated.
-    ssize_t Send(const void* data, std::size_t length);
-    ssize_t Recv(void* buffer, std::size_t length);
-    int Readable(int timeoutMs);
+    // A layer above the socket (TLS) overrides these three; the connection
+    // calls Readable before every Recv, so a read never waits past its time-out.
+    virtual ssize_t Send(const void* data, std::size_t length);
+    virtual ssize_t Recv(void* buffer, std::size_t length);
+    virtual int Readable(int timeoutMs);
 
     TIdSocketHandle* Binding() const { return FBinding.get(); }
     TIdStack& Stack() const { return *FStack; }

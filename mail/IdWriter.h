@@ -1,4 +1,5 @@
 #pragma once
+#include <cstdint>
 #include <string_view>
 // Where a message's bytes go: the connection, or a buffer in tests.
 class TIdWriter {
@@ -9,4 +10,8 @@ public:
     // opens an attachment's file, so a file that cannot be opened fails with
     // everything before it already on the wire.
     virtual void Flush() {}
+    // A writer that only counts bytes: an attachment then adds the size of its
+    // encoding with Skip instead of reading and encoding its file.
+    virtual bool CountsOnly() const { return false; }
+    virtual void Skip(std::uint64_t /*bytes*/) {}
 };

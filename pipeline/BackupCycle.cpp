@@ -11,6 +11,7 @@
 #include "mail/IdMessage.h"
 #include "platform/BatchRunner.h"
 #include "platform/Files.h"
+#include "settings/SmtpSetup.h"
 #include "settings/StringCipher.h"
 #include "tasks/TaskChecks.h"
 
@@ -257,8 +258,6 @@ bool TBackupCycle::SendArchive(const std::string& path) {
     const AnsiString topic = cdsTask.FieldNamed("MailTopic").AsString();
     const std::vector<AnsiString> body = MailBody(databases, now);
 
-    const AnsiString server = MailSettings.SmtpServer();
-    const AnsiString user = MailSettings.SmtpUser();
     // The envelope gets the address, the From field the display name too.
     const TIdEMailAddressItem sender = ParseSender(MailSettings.SmtpName());
 
@@ -275,12 +274,11 @@ bool TBackupCycle::SendArchive(const std::string& path) {
         Mail.Disconnect();
     } catch (const std::exception&) {
     }
-    Mail.Host = server;
-    Mail.Port = MailSettings.SmtpPort();
-    Mail.Username = user;
-    Mail.Password = MailSettings.SmtpPassword();
-    Mail.SetAuthenticationType(atLogin);
+    TMailServerSettings settings;
+    MailSettings.Load(settings);
+    ApplyMailServerSettings(Mail, settings);
     Mail.Connect();
+    if (Mail.PlainTextByChoice()) ActivityLog.AddLog(Utf8ToAnsi(PlainTextWarning));
 
     {
         TIdMessage message;

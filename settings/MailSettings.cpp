@@ -11,6 +11,9 @@ AnsiString TMailSettings::SmtpServer() const { return Read("SmtpServer"); }
 AnsiString TMailSettings::SmtpName() const { return Read("SmtpName"); }
 AnsiString TMailSettings::SmtpUser() const { return Read("SmtpUser"); }
 AnsiString TMailSettings::SmtpPortText() const { return Read("SmtpPort", "25"); }
+AnsiString TMailSettings::SmtpSecurity() const { return Read("SmtpSecurity", "auto"); }
+bool TMailSettings::SmtpVerify() const { return Trim(Read("SmtpVerify", "1")) != "0"; }
+AnsiString TMailSettings::SmtpCAFile() const { return Read("SmtpCAFile"); }
 AnsiString TMailSettings::SmtpPassword() const { return CipherText(Read("SmtpPass"), SmtpPasswordKey, false); }
 
 int TMailSettings::ApplicablePort(std::string_view text) {
@@ -29,6 +32,9 @@ void TMailSettings::Load(TMailServerSettings& into) const {
     into.SmtpName = SmtpName();
     into.SmtpPort = SmtpPortText();
     into.SmtpUser = SmtpUser();
+    into.SmtpSecurity = SmtpSecurity();
+    into.SmtpVerify = SmtpVerify();
+    into.SmtpCAFile = SmtpCAFile();
     into.SmtpPass.clear();
     into.SmtpPass = SmtpPassword();
 }
@@ -39,4 +45,5 @@ void TMailSettings::Save(const TMailServerSettings& values) const {
     accessor_->WriteString(Section, "SmtpPort", values.SmtpPort);
     accessor_->WriteString(Section, "SmtpUser", values.SmtpUser);
     accessor_->WriteString(Section, "SmtpPass", CipherText(values.SmtpPass, SmtpPasswordKey, true));
+    accessor_->WriteString(Section, "SmtpSecurity", values.SmtpSecurity);
 }

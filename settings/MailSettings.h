@@ -7,14 +7,18 @@
 #include "platform/AnsiString.h"
 #include "platform/SettingsAccessor.h"
 
-// The five values of the section as the dialog shows them: texts as typed, the
-// password in plain text.
+// The values of the section: texts as typed, the password in plain text.
+// SmtpVerify and SmtpCAFile are kept in the file only; the dialog neither shows
+// nor writes them.
 struct TMailServerSettings {
     AnsiString SmtpServer;
     AnsiString SmtpName;
     AnsiString SmtpPort = "25";
     AnsiString SmtpUser;
     AnsiString SmtpPass;
+    AnsiString SmtpSecurity = "auto"; // auto, starttls, tls or none, as stored
+    bool SmtpVerify = true;
+    AnsiString SmtpCAFile;
 };
 
 class TMailSettings {
@@ -29,6 +33,10 @@ public:
     AnsiString SmtpName() const;
     AnsiString SmtpUser() const;
     AnsiString SmtpPortText() const; // as stored, "25" when missing
+    AnsiString SmtpSecurity() const; // as stored, "auto" when missing
+    // Certificate checks: off only for a stored "0".
+    bool SmtpVerify() const;
+    AnsiString SmtpCAFile() const;
     // The stored password deciphered; EConvertError when it is no cipher text.
     AnsiString SmtpPassword() const;
     // The port a connection uses: the stored one when it is a whole number from
@@ -36,11 +44,12 @@ public:
     int SmtpPort() const { return ApplicablePort(SmtpPortText()); }
     static int ApplicablePort(std::string_view text);
 
-    // All five, in the dialog's reading order. The password is deciphered; when
-    // that fails the other four are still filled and the error is raised.
+    // All of them, in the dialog's reading order. The password is deciphered;
+    // when that fails the others are still filled and the error is raised.
     void Load(TMailServerSettings& into) const;
-    // Writes server, sender, port, user, then the password enciphered afresh.
-    // A write that fails raises "Unable to write to %s"; later keys stay unwritten.
+    // Writes server, sender, port, user, the password enciphered afresh, then the
+    // security choice. A write that fails raises "Unable to write to %s"; later
+    // keys stay unwritten.
     void Save(const TMailServerSettings& values) const;
 
 private:

@@ -1,5 +1,6 @@
 #include "settings/forms/ConfigForm.h"
 
+#include <QApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -7,8 +8,10 @@
 
 #include "platform/ExceptionReport.h"
 #include "platform/Files.h"
+#include "platform/MessageBox.h"
 #include "platform/qt/QtText.h"
 #include "settings/MailSettings.h"
+#include "settings/SmtpSetup.h"
 
 namespace {
 QString Q(const char* utf8) { return Utf8Text(utf8); }
@@ -36,10 +39,16 @@ TconfigForm::TconfigForm(QWidget* owner, std::string configPath) : QDialog(owner
     edtSmtpPass->setEchoMode(QLineEdit::Password);
     edtSmtpPass->setStyleSheet("lineedit-password-character: 42;"); // "*"
 
+    cbSmtpSecurity = new QComboBox(grpSmtp);
+    for (const auto& [text, value] : {std::pair{"自动", "auto"}, std::pair{"STARTTLS", "starttls"},
+                                      std::pair{"SSL/TLS", "tls"}, std::pair{"不加密", "none"}})
+        cbSmtpSecurity->addItem(Q(text), QString::fromLatin1(value));
+    cbSmtpSecurity->setToolTip(Q("自动：服务器支持时使用加密连接"));
+
     auto* grid = new QGridLayout(grpSmtp);
-    const std::pair<const char*, QLineEdit*> rows[] = {
-        {"SMTP服务器地址：", edtSmtpServer}, {"SMTP服务器端口：", edtSmtpPort}, {"SMTP邮箱地址：", edtSmtpName},
-        {"登录用户名：", edtSmtpUser},       {"登录密码：", edtSmtpPass},
+    const std::pair<const char*, QWidget*> rows[] = {
+        {"SMTP服务器地址：", edtSmtpServer}, {"SMTP服务器端口：", edtSmtpPort}, {"连接加密：", cbSmtpSecurity},
+        {"SMTP邮箱地址：", edtSmtpName},     {"登录用户名：", edtSmtpUser},     {"登录密码：", edtSmtpPass},
     };
     int row = 0;
     for (const auto& [text, box] : rows) {
@@ -51,7 +60,9 @@ TconfigForm::TconfigForm(QWidget* owner, std::string configPath) : QDialog(owner
     btnOk = new QPushButton(Q("确定"), this);
     btnOk->setDefault(true);
     btnCancel = new QPushButton(Q("取消"), this);
+    btnTestMail = new QPushButton(Q("发送测试邮件"), this);
     auto* buttons = new QHBoxLayout;
+    buttons->addWidget(btnTestMail);
     buttons->addStretch();
     buttons->addWidget(btnOk);
     buttons->addWidget(btnCancel);
@@ -61,14 +72,19 @@ TconfigForm::TconfigForm(QWidget* owner, std::string configPath) : QDialog(owner
     setMinimumWidth(380);
 
     QWidget::setTabOrder(edtSmtpServer, edtSmtpPort);
-    QWidget::setTabOrder(edtSmtpPort, edtSmtpUser);
+    QWidget::setTabOrder(edtSmtpPort, cbSmtpSecurity);
+    QWidget::setTabOrder(cbSmtpSecurity, edtSmtpUser);
     QWidget::setTabOrder(edtSmtpUser, edtSmtpPass);
     QWidget::setTabOrder(edtSmtpPass, edtSmtpName);
     QWidget::setTabOrder(edtSmtpName, btnOk);
     QWidget::setTabOrder(btnOk, btnCancel);
+    QWidget::setTabOrder(btnCancel, btnTestMail);
 
     connect(btnOk, &QPushButton::clicked, this, [this] { RunReportingErrors([this] { btnOkClick(); }); });
     connect(btnCancel, &QPushButton::clicked, this, [this] { btnCancelClick(); });
+    connect(btnTestMail, &QPushButton::clicked, this, [this] { btnTestMailClick(); });
+    // Only a choice of the user changes the port, never the filling of the dialog.
+    connect(cbSmtpSecurity, &QComboBox::activated, this, [this](int index) { cbSmtpSecurityChange(index); });
 
     rzrgnfl1.Path = configPath.empty() ? ExeFolder() + "config.ini" : std::move(configPath);
     RunReportingErrors([this] { FormCreate(); });
@@ -82,6 +98,13 @@ void TconfigForm::FormCreate() {
         edtSmtpPort->setText(FromAnsi(values.SmtpPort));
         edtSmtpUser->setText(FromAnsi(values.SmtpUser));
         edtSmtpPass->setText(FromAnsi(values.SmtpPass));
+        FStoredSecurity = values.SmtpSecurity;
+        TSmtpSecurity security = ssAuto;
+        int index = 0;
+        if (SmtpSecurityFromText(values.SmtpSecurity, security))
+            index = std::max(0, cbSmtpSecurity->findData(QString::fromLatin1(SmtpSecurityName(security))));
+        cbSmtpSecurity->setCurrentIndex(index);
+        FSecurityChosen = false;
     };
     try {
         TMailSettings(rzrgnfl1).Load(values);
@@ -93,15 +116,54 @@ void TconfigForm::FormCreate() {
     fill();
 }
 
-void TconfigForm::btnOkClick() {
+TMailServerSettings TconfigForm::BoxValues() const {
     TMailServerSettings values;
     values.SmtpServer = ToAnsi(edtSmtpServer->text());
     values.SmtpName = ToAnsi(edtSmtpName->text());
     values.SmtpPort = ToAnsi(edtSmtpPort->text());
     values.SmtpUser = ToAnsi(edtSmtpUser->text());
     values.SmtpPass = ToAnsi(edtSmtpPass->text());
-    TMailSettings(rzrgnfl1).Save(values);
+    values.SmtpSecurity = FSecurityChosen ? AnsiString(cbSmtpSecurity->currentData().toString().toStdString())
+                                          : AnsiString(FStoredSecurity);
+    const TMailSettings file(rzrgnfl1);
+    values.SmtpVerify = file.SmtpVerify();
+    values.SmtpCAFile = file.SmtpCAFile();
+    return values;
+}
+
+void TconfigForm::btnOkClick() {
+    TMailSettings(rzrgnfl1).Save(BoxValues());
     accept();
+}
+
+void TconfigForm::cbSmtpSecurityChange(int index) {
+    FSecurityChosen = true;
+    const QString value = cbSmtpSecurity->itemData(index).toString();
+    if (edtSmtpPort->text().trimmed() != "25") return;
+    if (value == "tls") edtSmtpPort->setText("465");
+    else if (value == "starttls") edtSmtpPort->setText("587");
+}
+
+void TconfigForm::btnTestMailClick() {
+    AnsiString sentTo;
+    AnsiString error;
+    bool failed = false;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    try {
+        sentTo = SendTestMail(BoxValues(), AnsiString(), TestMailTimeoutMs);
+    } catch (const std::exception& e) {
+        error = ExceptionMessage(e);
+        failed = true;
+    }
+    QApplication::restoreOverrideCursor();
+    const AnsiString caption = ToAnsi(windowTitle());
+    if (!failed) {
+        AnsiString text = Utf8ToAnsi("测试邮件已发送到 ");
+        text.append(sentTo);
+        ShowMessageBox(text, caption, MB_OK | MB_ICONINFORMATION);
+    } else {
+        ShowMessageBox(error, caption, MB_OK | MB_ICONERROR);
+    }
 }
 
 void TconfigForm::btnCancelClick() { reject(); }

@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include <QApplication>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include "platform/ExceptionReport.h"
@@ -15,6 +16,7 @@
 #include "settings/StringCipher.h"
 #include "settings/forms/ConfigForm.h"
 #include "tasks/forms/AboutBox.h"
+#include "tests/peers/SmtpSpoolServer.h"
 #include "tests/app/QtTestEnvironment.h"
 
 namespace {
@@ -79,7 +81,8 @@ TEST_F(ConfigFormTest, WithoutAFileItOpensEmptyAndOkWritesAllFiveKeys) {
     form.btnOk->click();
     EXPECT_EQ(form.result(), QDialog::Accepted);
     EXPECT_TRUE(errors_.empty());
-    EXPECT_EQ(ReadFile(path_), "[Option]\nSmtpServer=\nSmtpName=\nSmtpPort=25\nSmtpUser=\nSmtpPass=\n");
+    EXPECT_EQ(ReadFile(path_),
+              "[Option]\nSmtpServer=\nSmtpName=\nSmtpPort=25\nSmtpUser=\nSmtpPass=\nSmtpSecurity=auto\n");
 }
 
 TEST_F(ConfigFormTest, RoundTripWithAFreshCipherOnEverySave) {
@@ -187,9 +190,9 @@ TEST_F(ConfigFormTest, DefaultsToTheFileBesideTheExecutable) {
 TEST_F(ConfigFormTest, TabOrder) {
     TconfigForm form(nullptr, path_);
     form.show();
-    const std::vector<QWidget*> expected = {form.edtSmtpServer, form.edtSmtpPort, form.edtSmtpUser,
-                                            form.edtSmtpPass,   form.edtSmtpName, form.btnOk,
-                                            form.btnCancel};
+    const std::vector<QWidget*> expected = {form.edtSmtpServer, form.edtSmtpPort, form.cbSmtpSecurity,
+                                            form.edtSmtpUser,   form.edtSmtpPass, form.edtSmtpName,
+                                            form.btnOk,         form.btnCancel,   form.btnTestMail};
     std::vector<QWidget*> seen;
     QWidget* w = form.edtSmtpServer;
     for (int i = 0; i < 100 && seen.size() < expected.size(); ++i, w = w->nextInFocusChain())
@@ -197,6 +200,114 @@ TEST_F(ConfigFormTest, TabOrder) {
             std::find(seen.begin(), seen.end(), w) == seen.end())
             seen.push_back(w);
     EXPECT_EQ(seen, expected);
+}
+
+// ---- the encryption row
+
+TEST_F(ConfigFormTest, EncryptionRowShowsTheStoredChoice) {
+    struct TCase {
+        const char* Stored; // nullptr: no such key
+        int Shown;
+    };
+    for (const TCase& c : {TCase{nullptr, 0}, TCase{"auto", 0}, TCase{"starttls", 1}, TCase{"TLS", 2},
+                           TCase{"none", 3}, TCase{"ssl", 0}}) {
+        std::ofstream(path_) << "[Option]\nSmtpPort=25\n" << (c.Stored ? std::string("SmtpSecurity=") + c.Stored + "\n" : "");
+        TconfigForm form(nullptr, path_);
+        EXPECT_EQ(form.cbSmtpSecurity->currentIndex(), c.Shown) << (c.Stored ? c.Stored : "missing");
+        EXPECT_EQ(form.edtSmtpPort->text(), "25") << "filling the dialog changes no port";
+        // Kept as stored while the user keeps the entry it was shown as.
+        form.btnOk->click();
+        EXPECT_EQ(Stored("SmtpSecurity"), c.Stored ? c.Stored : "auto");
+    }
+    TconfigForm form(nullptr, path_);
+    EXPECT_EQ(form.cbSmtpSecurity->count(), 4);
+    const QStringList entries = {Q("自动"), "STARTTLS", "SSL/TLS", Q("不加密")};
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(form.cbSmtpSecurity->itemText(i), entries[i]);
+    EXPECT_EQ(form.cbSmtpSecurity->toolTip(), Q("自动：服务器支持时使用加密连接"));
+}
+
+// What the combo box does when the user chooses an entry from its list.
+void PickSecurity(TconfigForm& form, int index) {
+    form.cbSmtpSecurity->setCurrentIndex(index);
+    emit form.cbSmtpSecurity->activated(index);
+}
+
+TEST_F(ConfigFormTest, PickingAnEncryptionMovesPort25Only) {
+    struct TCase {
+        const char* Port;
+        int Pick;
+        const char* PortAfter;
+        const char* Stored;
+    };
+    for (const TCase& c : {TCase{"25", 2, "465", "tls"}, TCase{"25", 1, "587", "starttls"},
+                           TCase{" 25 ", 2, "465", "tls"}, TCase{"2525", 2, "2525", "tls"},
+                           TCase{"587", 1, "587", "starttls"}, TCase{"25", 3, "25", "none"},
+                           TCase{"465", 3, "465", "none"}}) {
+        fs::remove(path_);
+        TconfigForm form(nullptr, path_);
+        form.edtSmtpPort->setText(c.Port);
+        form.show();
+        PickSecurity(form, c.Pick);
+        EXPECT_EQ(form.edtSmtpPort->text(), c.PortAfter) << c.Port << " " << c.Stored;
+        form.btnOk->click();
+        EXPECT_EQ(Stored("SmtpSecurity"), c.Stored);
+        EXPECT_EQ(Stored("SmtpPort"), c.PortAfter);
+    }
+}
+
+TEST_F(ConfigFormTest, UnknownStoredChoiceIsReplacedWhenTheUserPicksAnother) {
+    std::ofstream(path_) << "[Option]\nSmtpSecurity=ssl\nSmtpPort=25\n";
+    TconfigForm form(nullptr, path_);
+    form.show();
+    QTest::keyClick(form.cbSmtpSecurity, Qt::Key_Down); // a real key press: STARTTLS
+    EXPECT_EQ(form.edtSmtpPort->text(), "587");
+    QTest::keyClick(form.cbSmtpSecurity, Qt::Key_Up); // back on "自动", now chosen by the user
+    form.btnOk->click();
+    EXPECT_EQ(Stored("SmtpSecurity"), "auto");
+}
+
+// ---- the test mail
+
+class ConfigFormMailTest : public ConfigFormTest {
+protected:
+    std::vector<std::pair<std::string, unsigned>> boxes_;
+    TScopedMessageBoxHandler recordBoxes_{[this](const AnsiString& text, const AnsiString&, unsigned flags) -> int {
+        boxes_.emplace_back(AnsiToUtf8Lenient(text), flags);
+        return IDOK;
+    }};
+};
+
+TEST_F(ConfigFormMailTest, TestMailGoesToTheSenderWithTheBoxesValuesUnsaved) {
+    TSmtpSpoolServer smtp({"backup", "s3cret", false, {}});
+    std::ofstream(path_) << "[Option]\nSmtpServer=elsewhere.invalid\nSmtpVerify=0\n";
+    const std::string before = ReadFile(path_);
+    TconfigForm form(nullptr, path_);
+    form.edtSmtpServer->setText("127.0.0.1");
+    form.edtSmtpPort->setText(QString::number(smtp.Port()));
+    form.edtSmtpName->setText(Q("客服中心<backup@example.com>"));
+    form.edtSmtpUser->setText("backup");
+    form.edtSmtpPass->setText("s3cret");
+    form.show();
+    form.btnTestMail->click();
+    ASSERT_EQ(boxes_.size(), 1u);
+    EXPECT_EQ(boxes_[0].first, "测试邮件已发送到 backup@example.com");
+    EXPECT_EQ(boxes_[0].second & MB_ICONMASK, MB_ICONINFORMATION);
+    EXPECT_TRUE(form.isVisible()) << "the dialog stays open";
+    EXPECT_EQ(ReadFile(path_), before) << "nothing is saved";
+    const std::vector<TSpooledMessage> mails = smtp.Messages();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].Subject, "Quorvel 测试邮件");
+    EXPECT_EQ(mails[0].Recipients, std::vector<std::string>{"backup@example.com"});
+    EXPECT_EQ(AnsiToUtf8Lenient(mails[0].Body), "这是一封测试邮件。\r\n");
+
+    form.edtSmtpPass->setText("wrong");
+    form.btnTestMail->click();
+    ASSERT_EQ(boxes_.size(), 2u);
+    EXPECT_EQ(boxes_[1].first, "5.7.8 Authentication credentials invalid\r\n");
+    EXPECT_EQ(boxes_[1].second & MB_ICONMASK, MB_ICONERROR);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(smtp.Messages().size(), 1u);
+    EXPECT_TRUE(errors_.empty());
 }
 
 TEST(AboutBoxTest, ShowsTitleVersionDescriptionAndLink) {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 
+#include "mail/IdCoderMIME.h"
 #include "mail/IdWriter.h"
 #include "tests/mail/TimeZoneScope.h"
 
@@ -287,6 +288,19 @@ TEST_P(AttachmentDataTest, IsStreamedAsBase64LinesOf76) {
     std::string text;
     for (const std::string& line : lines) text += line;
     EXPECT_EQ(DecodeBase64(text), content);
+    EXPECT_EQ(Base64LinesSize(content.size()), out.Bytes.size());
+}
+
+// The size a server's limit is checked against before anything is sent: exactly
+// the bytes WriteMessage writes, without reading the attachments.
+TEST_P(AttachmentDataTest, EncodedMessageSizeIsTheWrittenSize) {
+    TProgramMessage program(Bytes(GetParam().Size, 3));
+    program.Message.Body.push_back(".a line that gets its dot doubled");
+    program.Message.Parts.AddAttachment(program.Folder.File("second.bin", Bytes(GetParam().Size / 2 + 1)));
+    const std::uint64_t counted = EncodedMessageSize(program.Message);
+    TBufferWriter out;
+    program.Message.WriteMessage(out);
+    EXPECT_EQ(counted, out.Bytes.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, AttachmentDataTest,
@@ -401,5 +415,22 @@ INSTANTIATE_TEST_SUITE_P(
                       TParseBackCase{"ChineseAcrossWordBorders", "测试数据库测试数据库测试数据库测试数据库测试数据库测试数据库测试数据库测试数据库"},
                       TParseBackCase{"OddOffsetChinese", "a测试数据库测试数据库测试数据库测试数据库测试数据库测试数据库 end"}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+TEST(EncodedMessageSizeTest, TextOnlyMessageAndMissingAttachment) {
+    TProgramMessage program;
+    TIdMessage text;
+    text.From.Address = "a@b";
+    text.Subject = Gbk("测试");
+    text.Body = {Gbk("这是一封测试邮件。"), ".", ""};
+    text.Date = program.Message.Date;
+    TBufferWriter out;
+    const std::uint64_t counted = EncodedMessageSize(text);
+    text.WriteMessage(out);
+    EXPECT_EQ(counted, out.Bytes.size());
+
+    TIdMessage missing;
+    missing.Parts.AddAttachment(program.Folder.Path("not-there.rar"));
+    EXPECT_THROW(EncodedMessageSize(missing), EFOpenError);
+}
 
 } // namespace

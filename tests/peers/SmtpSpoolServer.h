@@ -1,10 +1,12 @@
 #pragma once
-// Starts tests/peers/smtp_spool.py (aiosmtpd with AUTH LOGIN) on a free port of
-// 127.0.0.1 for the life of the object, with a spool folder of its own, and
-// reads back the messages it accepted. Texts read back are UTF-8.
+// Starts tests/peers/smtp_spool.py (aiosmtpd with AUTH LOGIN, TLS on request) on
+// a free port of 127.0.0.1 for the life of the object, with a spool folder of its
+// own, and reads back the messages it accepted and the commands it heard. Texts
+// read back are UTF-8.
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,6 +20,11 @@ struct TSmtpSpoolOptions {
     std::string Password = "secret";
     bool RefuseLogin = false;
     std::vector<std::string> RefuseRecipients{};
+    std::string Tls = "none"; // "starttls" (required before anything else) or "implicit"
+    std::string CertFile{};
+    std::string KeyFile{};
+    std::string Mechanism = "LOGIN"; // the one login method offered
+    long long SizeLimit = 0;         // the SIZE offered; 0: aiosmtpd's default
 };
 
 struct TSpooledMessage {
@@ -65,6 +72,21 @@ public:
         return messages;
     }
 
+    // The commands of one connection as "VERB tls=0|1[ args]", read until the
+    // server saw the connection end (at most `limitMs`).
+    std::vector<std::string> CommandsUntilClosed(int limitMs = 15000) {
+        std::vector<std::string> commands;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            std::string line = FPeer.ReadLine(static_cast<int>(left.count()));
+            if (line.empty() || line == "CLOSED") break;
+            if (line.rfind("CMD ", 0) == 0) commands.push_back(line.substr(4));
+        }
+        return commands;
+    }
+
 private:
     static std::string MakeSpool() {
         static int serial = 0;
@@ -78,6 +100,9 @@ private:
         std::vector<std::string> args{"--spool", spool, "--user", o.User, "--password", o.Password};
         if (o.RefuseLogin) args.push_back("--refuse-login");
         for (const std::string& r : o.RefuseRecipients) args.insert(args.end(), {"--refuse-rcpt", r});
+        if (o.Tls != "none") args.insert(args.end(), {"--tls", o.Tls, "--cert", o.CertFile, "--key", o.KeyFile});
+        args.insert(args.end(), {"--mechanism", o.Mechanism});
+        if (o.SizeLimit > 0) args.insert(args.end(), {"--size-limit", std::to_string(o.SizeLimit)});
         return args;
     }
     std::string Path(int n, const char* suffix) const { return FSpool + "/" + std::to_string(n) + "." + suffix; }

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""SMTP server for the backup cycle tests (aiosmtpd, AUTH LOGIN without TLS).
+"""SMTP server for the mail and backup cycle tests (aiosmtpd, AUTH LOGIN; TLS on request).
 
 Listens on 127.0.0.1 at a free port and prints "PORT <n>". Each message it
 accepts is parsed with the email package and written to the spool folder as
@@ -10,7 +10,13 @@ accepts is parsed with the email package and written to the spool folder as
 then "MESSAGE <n>" is printed. Logins print "AUTH <user> ok|refused".
 
 Options: --spool DIR (required), --user U --password P (the one login
-accepted), --refuse-login, --refuse-rcpt ADDRESS (550 for that recipient).
+accepted), --refuse-login, --refuse-rcpt ADDRESS (550 for that recipient),
+--tls starttls|implicit with --cert FILE --key FILE (STARTTLS required before
+anything else, or TLS from the first byte; AUTH only over TLS),
+--mechanism NAME (the only login method offered), --size-limit N (SIZE N).
+
+Every command line is printed as "CMD <VERB> tls=<0|1>" (MAIL with its
+arguments after it, AUTH with its mechanism), and "CLOSED" when a connection ends.
 """
 import argparse
 import asyncio
@@ -20,6 +26,7 @@ import email.policy
 import os
 import sys
 import logging
+import ssl
 
 from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
@@ -75,6 +82,46 @@ class Handler:
         return "250 Message accepted for delivery"
 
 
+class RecordingSMTP(SMTP):
+    """Prints each command line the client sends, with whether TLS carried it."""
+
+    def connection_made(self, transport):
+        super().connection_made(transport)
+        if getattr(self, "_recording", False):
+            return  # STARTTLS makes the connection anew on the same reader
+        self._recording = True
+        self._in_data = False
+        original = self._reader.readuntil
+
+        async def readuntil(*a, **kw):
+            line = await original(*a, **kw)
+            self._record(line)
+            return line
+
+        self._reader.readuntil = readuntil
+
+    def _record(self, line):
+        if self._in_data:
+            if line in (b".\r\n", b".\n"):
+                self._in_data = False
+            return
+        verb, _, rest = line.strip().partition(b" ")
+        verb = verb.decode("ascii", "replace").upper()
+        tls = 1 if self.transport is not None and self.transport.get_extra_info("ssl_object") else 0
+        extra = ""
+        if verb == "MAIL":
+            extra = " " + rest.decode("ascii", "replace")
+        elif verb == "AUTH":  # the mechanism only, never an initial response
+            extra = " " + rest.split(b" ")[0].decode("ascii", "replace").upper()
+        say("CMD %s tls=%d%s" % (verb, tls, extra))
+        if verb == "DATA":
+            self._in_data = True
+
+    def connection_lost(self, error):
+        say("CLOSED")
+        super().connection_lost(error)
+
+
 def authenticator(args):
     def check(server, session, envelope, mechanism, auth_data):
         if not isinstance(auth_data, LoginPassword):
@@ -96,13 +143,28 @@ async def main():
     parser.add_argument("--password", default="secret")
     parser.add_argument("--refuse-login", action="store_true")
     parser.add_argument("--refuse-rcpt", action="append", default=[])
+    parser.add_argument("--tls", choices=["none", "starttls", "implicit"], default="none")
+    parser.add_argument("--cert")
+    parser.add_argument("--key")
+    parser.add_argument("--mechanism", default="LOGIN")
+    parser.add_argument("--size-limit", type=int, default=33554432)
     args = parser.parse_args()
     handler = Handler(args)
     loop = asyncio.get_running_loop()
-    server = await loop.create_server(
-        lambda: SMTP(handler, hostname="spool.test", auth_require_tls=False,
-                     auth_exclude_mechanism=["PLAIN"], authenticator=authenticator(args), timeout=60),
-        "127.0.0.1", 0)
+    context = None
+    if args.tls != "none":
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.cert, args.key)
+    excluded = [m for m in ("LOGIN", "PLAIN") if m != args.mechanism.upper()]
+    options = dict(hostname="spool.test", auth_exclude_mechanism=excluded, authenticator=authenticator(args),
+                   timeout=60, data_size_limit=args.size_limit)
+    if args.tls == "starttls":
+        options.update(tls_context=context, require_starttls=True, auth_require_tls=True)
+    else:
+        # With implicit TLS the whole session is protected; aiosmtpd only knows STARTTLS.
+        options.update(auth_require_tls=False)
+    server = await loop.create_server(lambda: RecordingSMTP(handler, **options), "127.0.0.1", 0,
+                                      ssl=context if args.tls == "implicit" else None)
     say("PORT %d" % server.sockets[0].getsockname()[1])
     async with server:
         await server.serve_forever()

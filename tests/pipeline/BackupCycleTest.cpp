@@ -16,6 +16,7 @@
 #include "platform/Files.h"
 #include "settings/StringCipher.h"
 #include "tests/peers/SmtpSpoolServer.h"
+#include "tests/peers/TestCertificates.h"
 #include "tests/peers/TdsTestServer.h"
 
 namespace fs = std::filesystem;
@@ -73,10 +74,13 @@ protected:
     }
     static void SetPath(const std::string& path) { ::setenv("PATH", path.c_str(), 1); }
 
-    void WriteConfig(int port, const std::string& password = "secret", const AnsiString& sender = "backup@example.com") {
+    // `extra`: more lines of section Option. The peers here speak plain SMTP, so
+    // by default the config says so; auto would log that the mail went unencrypted.
+    void WriteConfig(int port, const std::string& password = "secret", const AnsiString& sender = "backup@example.com",
+                     const std::string& extra = "SmtpSecurity=none\r\n") {
         std::string ini = "[Option]\r\nSmtpServer=127.0.0.1\r\nSmtpPort=" + std::to_string(port) +
                           "\r\nSmtpName=" + sender + "\r\nSmtpUser=backup\r\nSmtpPass=" +
-                          CipherText(password, SmtpPasswordKey, true) + "\r\n";
+                          CipherText(password, SmtpPasswordKey, true) + "\r\n" + extra;
         ASSERT_EQ(ReplaceFileContent((Dir / "config.ini").string(), ini), 0);
     }
 
@@ -218,6 +222,69 @@ TEST_F(BackupCycleTest, SenderWithADisplayName) {
     ASSERT_EQ(mails.size(), 1u);
     EXPECT_EQ(mails[0].From, "backup@example.com");
     EXPECT_EQ(mails[0].FromHeader, "客服中心 <backup@example.com>");
+// The default security against a relay that offers STARTTLS: the whole cycle
+// goes through, the login only after the handshake, with the log of any day.
+TEST_F(BackupCycleTest, ATypicalDayOverStartTLS) {
+    const TTestCertificates& certs = TTestCertificates::Get();
+    TSmtpSpoolOptions options;
+    options.Tls = "starttls";
+    options.CertFile = certs.Cert("localhost");
+    options.KeyFile = certs.Key("localhost");
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp(options);
+    WriteConfig(smtp.Port(), "secret", "backup@example.com", "SmtpCAFile=" + certs.CA() + "\r\n");
+    AddDueTask(database);
+    StartLoop();
+    RunToMailTimer();
+    std::vector<fs::path> archives = Archives(1);
+    ASSERT_EQ(archives.size(), 1u);
+    const std::string archiveBytes = Slurp(archives[0]);
+    RunMailStep();
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    EXPECT_EQ(LogTexts(), TypicalDayLog(archives[0].filename().string()));
+    ASSERT_EQ(smtp.Messages().size(), 1u);
+    EXPECT_EQ(smtp.Messages()[0].Attachment, archiveBytes);
+    std::vector<std::string> auth;
+    for (const std::string& c : smtp.CommandsUntilClosed())
+        if (c.rfind("AUTH", 0) == 0 || c.rfind("STARTTLS", 0) == 0) auth.push_back(c);
+    EXPECT_EQ(auth, (std::vector<std::string>{"STARTTLS tls=0", "AUTH tls=1 LOGIN"}));
+}
+
+// Auto against a relay without STARTTLS: mailed as before, and the log says
+// once that it went unencrypted.
+TEST_F(BackupCycleTest, AutoWithoutStartTLSWarnsInTheLog) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port(), "secret", "backup@example.com", "");
+    AddDueTask(database);
+    StartLoop();
+    RunToMailTimer();
+    std::vector<fs::path> archives = Archives(1);
+    ASSERT_EQ(archives.size(), 1u);
+    RunMailStep();
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    std::vector<std::string> expected = TypicalDayLog(archives[0].filename().string());
+    expected.insert(expected.end() - 2, "警告：邮件服务器不支持加密连接");
+    EXPECT_EQ(LogTexts(), expected);
+    EXPECT_EQ(smtp.Messages().size(), 1u);
+}
+
+// A security value the program does not know fails the send with a clear error
+// instead of guessing; the archive waits for the next try.
+TEST_F(BackupCycleTest, UnknownSecurityValueFailsTheSend) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port(), "secret", "backup@example.com", "SmtpSecurity=startls\r\n");
+    AddDueTask(database);
+    StartLoop();
+    RunToMailTimer();
+    std::vector<fs::path> archives = Archives(1);
+    ASSERT_EQ(archives.size(), 1u);
+    RunMailStep();
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_EQ(Errors[0], "SmtpSecurity \"startls\" is not one of auto, starttls, tls, none");
+    EXPECT_TRUE(smtp.Messages().empty());
+    EXPECT_TRUE(fs::exists(archives[0]));
 }
 
 TEST_F(BackupCycleTest, TheNextSendSurvivesAConnectionTheServerDropped) {

@@ -49,7 +49,27 @@ TEST_F(MailSettingsTest, MissingFileGivesTheDefaults) {
     EXPECT_EQ(settings_.SmtpPortText(), "25");
     EXPECT_EQ(settings_.SmtpPort(), 25);
     EXPECT_EQ(settings_.SmtpPassword(), "");
+    EXPECT_EQ(settings_.SmtpSecurity(), "auto");
+    EXPECT_TRUE(settings_.SmtpVerify());
+    EXPECT_EQ(settings_.SmtpCAFile(), "");
     EXPECT_FALSE(fs::exists(accessor_.Path)); // reading creates nothing
+}
+
+// Certificate checks stay on for anything but a stored "0": a typo must not turn
+// them off.
+TEST_F(MailSettingsTest, TlsKeysAsStored) {
+    struct TCase {
+        const char* Verify;
+        bool On;
+    };
+    for (const TCase& c : {TCase{"0", false}, TCase{" 0 ", false}, TCase{"1", true}, TCase{"", true},
+                           TCase{"no", true}, TCase{"false", true}}) {
+        Put(std::string("[Option]\r\nSmtpSecurity=StartTLS\r\nSmtpCAFile=/etc/ssl/relay.pem\r\nSmtpVerify=") +
+            c.Verify + "\r\n");
+        EXPECT_EQ(settings_.SmtpVerify(), c.On) << "'" << c.Verify << "'";
+        EXPECT_EQ(settings_.SmtpSecurity(), "StartTLS");
+        EXPECT_EQ(settings_.SmtpCAFile(), "/etc/ssl/relay.pem");
+    }
 }
 
 TEST_F(MailSettingsTest, EveryReadGoesToTheFile) {
@@ -77,6 +97,7 @@ TEST_F(MailSettingsTest, SaveWritesTheFiveKeysAndLoadReadsThemBack) {
     values.SmtpPort = "2525";
     values.SmtpUser = "backup";
     values.SmtpPass = Utf8ToAnsi("密码pw");
+    values.SmtpSecurity = "starttls";
     settings_.Save(values);
     std::string content;
     ASSERT_TRUE(ReadWholeFile(accessor_.Path, content));
@@ -86,7 +107,11 @@ TEST_F(MailSettingsTest, SaveWritesTheFiveKeysAndLoadReadsThemBack) {
     EXPECT_LT(at("SmtpName="), at("SmtpPort="));
     EXPECT_LT(at("SmtpPort="), at("SmtpUser="));
     EXPECT_LT(at("SmtpUser="), at("SmtpPass="));
+    EXPECT_LT(at("SmtpPass="), at("SmtpSecurity="));
     EXPECT_EQ(content.find(values.SmtpPass), std::string::npos);
+    // Kept in the file only: the dialog has no box for them.
+    EXPECT_EQ(at("SmtpVerify="), std::string::npos);
+    EXPECT_EQ(at("SmtpCAFile="), std::string::npos);
 
     TMailServerSettings loaded;
     settings_.Load(loaded);
@@ -95,6 +120,7 @@ TEST_F(MailSettingsTest, SaveWritesTheFiveKeysAndLoadReadsThemBack) {
     EXPECT_EQ(loaded.SmtpPort, values.SmtpPort);
     EXPECT_EQ(loaded.SmtpUser, values.SmtpUser);
     EXPECT_EQ(loaded.SmtpPass, values.SmtpPass);
+    EXPECT_EQ(loaded.SmtpSecurity, "starttls");
     EXPECT_EQ(settings_.SmtpPort(), 2525);
 }
 
