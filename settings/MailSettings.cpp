@@ -12,7 +12,10 @@ AnsiString TMailSettings::SmtpName() const { return Read("SmtpName"); }
 AnsiString TMailSettings::SmtpUser() const { return Read("SmtpUser"); }
 AnsiString TMailSettings::SmtpPortText() const { return Read("SmtpPort", "25"); }
 AnsiString TMailSettings::SmtpSecurity() const { return Read("SmtpSecurity", "auto"); }
-bool TMailSettings::SmtpVerify() const { return Trim(Read("SmtpVerify", "1")) != "0"; }
+bool TMailSettings::SmtpVerify() const {
+    const AnsiString value = Read("SmtpVerify", "1");
+    return Trim(value) != "0";
+}
 AnsiString TMailSettings::SmtpCAFile() const { return Read("SmtpCAFile"); }
 AnsiString TMailSettings::SmtpPassword() const { return CipherText(Read("SmtpPass"), SmtpPasswordKey, false); }
 

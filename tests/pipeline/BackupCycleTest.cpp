@@ -205,34 +205,35 @@ TEST_F(BackupCycleTest, ATypicalDay) {
     EXPECT_TRUE(Cycle->Mail.Connected()) << "left connected until the next send";
 }
 
-// The sender form the settings dialog suggests, a Chinese name and the address in
-// angle brackets: the envelope carries only the address (a strict server refuses
-// anything else), the From field shows the name.
-TEST_F(BackupCycleTest, SenderWithADisplayName) {
-    TTdsTestServer database;
-    TSmtpSpoolServer smtp;
-    WriteConfig(smtp.Port(), "secret", Utf8ToAnsi("客服中心 <backup@example.com>"));
-    AddDueTask(database);
-    StartLoop();
-    RunToMailTimer();
-    ASSERT_EQ(Archives(1).size(), 1u); // the archiver has made it
-    RunMailStep();
-    EXPECT_TRUE(Errors.empty()) << Errors.front();
-    const std::vector<TSpooledMessage> mails = smtp.Messages();
-    ASSERT_EQ(mails.size(), 1u);
-    EXPECT_EQ(mails[0].From, "backup@example.com");
-    EXPECT_EQ(mails[0].FromHeader, "客服中心 <backup@example.com>");
-// The default security against a relay that offers STARTTLS: the whole cycle
-// goes through, the login only after the handshake, with the log of any day.
-TEST_F(BackupCycleTest, ATypicalDayOverStartTLS) {
+// The security setting through a whole cycle: the default against a relay that
+// offers STARTTLS (logged in only after the handshake, the log of any day),
+// against one that does not (mailed as before, and the log says so once), and
+// a value the program does not know (a clear error instead of a guess; the
+// archive waits for the next try).
+struct TSecurityCycleCase {
+    const char* Name;
+    bool StartTLSPeer;
+    std::string Settings; // lines of section Option; "<CA>" becomes SmtpCAFile=<the tests' CA>
+    std::string Error;    // empty: mailed
+    bool Warning;
+    std::vector<std::string> TlsCommands; // STARTTLS and AUTH commands the peer heard
+};
+void PrintTo(const TSecurityCycleCase& c, std::ostream* os) { *os << c.Name; }
+
+class SecurityCycleTest : public BackupCycleTest, public testing::WithParamInterface<TSecurityCycleCase> {};
+
+TEST_P(SecurityCycleTest, MailsAsTheSettingSays) {
+    const TSecurityCycleCase& c = GetParam();
     const TTestCertificates& certs = TTestCertificates::Get();
     TSmtpSpoolOptions options;
-    options.Tls = "starttls";
-    options.CertFile = certs.Cert("localhost");
-    options.KeyFile = certs.Key("localhost");
+    if (c.StartTLSPeer) {
+        options.Tls = "starttls";
+        options.CertFile = certs.Cert("localhost");
+        options.KeyFile = certs.Key("localhost");
+    }
     TTdsTestServer database;
     TSmtpSpoolServer smtp(options);
-    WriteConfig(smtp.Port(), "secret", "backup@example.com", "SmtpCAFile=" + certs.CA() + "\r\n");
+    WriteConfig(smtp.Port(), "secret", "backup@example.com", c.Settings == "<CA>" ? "SmtpCAFile=" + certs.CA() + "\r\n" : c.Settings);
     AddDueTask(database);
     StartLoop();
     RunToMailTimer();
@@ -240,52 +241,33 @@ TEST_F(BackupCycleTest, ATypicalDayOverStartTLS) {
     ASSERT_EQ(archives.size(), 1u);
     const std::string archiveBytes = Slurp(archives[0]);
     RunMailStep();
-    EXPECT_TRUE(Errors.empty()) << Errors.front();
-    EXPECT_EQ(LogTexts(), TypicalDayLog(archives[0].filename().string()));
-    ASSERT_EQ(smtp.Messages().size(), 1u);
-    EXPECT_EQ(smtp.Messages()[0].Attachment, archiveBytes);
-    std::vector<std::string> auth;
-    for (const std::string& c : smtp.CommandsUntilClosed())
-        if (c.rfind("AUTH", 0) == 0 || c.rfind("STARTTLS", 0) == 0) auth.push_back(c);
-    EXPECT_EQ(auth, (std::vector<std::string>{"STARTTLS tls=0", "AUTH tls=1 LOGIN"}));
-}
-
-// Auto against a relay without STARTTLS: mailed as before, and the log says
-// once that it went unencrypted.
-TEST_F(BackupCycleTest, AutoWithoutStartTLSWarnsInTheLog) {
-    TTdsTestServer database;
-    TSmtpSpoolServer smtp;
-    WriteConfig(smtp.Port(), "secret", "backup@example.com", "");
-    AddDueTask(database);
-    StartLoop();
-    RunToMailTimer();
-    std::vector<fs::path> archives = Archives(1);
-    ASSERT_EQ(archives.size(), 1u);
-    RunMailStep();
+    if (!c.Error.empty()) {
+        ASSERT_EQ(Errors.size(), 1u);
+        EXPECT_EQ(Errors[0], c.Error);
+        EXPECT_TRUE(smtp.Messages().empty());
+        EXPECT_TRUE(fs::exists(archives[0]));
+        return;
+    }
     EXPECT_TRUE(Errors.empty()) << Errors.front();
     std::vector<std::string> expected = TypicalDayLog(archives[0].filename().string());
-    expected.insert(expected.end() - 2, "警告：邮件服务器不支持加密连接");
+    if (c.Warning) expected.insert(expected.end() - 2, "警告：邮件服务器不支持加密连接");
     EXPECT_EQ(LogTexts(), expected);
-    EXPECT_EQ(smtp.Messages().size(), 1u);
+    ASSERT_EQ(smtp.Messages().size(), 1u);
+    EXPECT_EQ(smtp.Messages()[0].Attachment, archiveBytes);
+    Cycle->Mail.Disconnect(); // the cycle keeps it open for the next mail
+    std::vector<std::string> tls;
+    for (const std::string& command : smtp.CommandsUntilClosed())
+        if (command.rfind("AUTH", 0) == 0 || command.rfind("STARTTLS", 0) == 0) tls.push_back(command);
+    EXPECT_EQ(tls, c.TlsCommands);
 }
 
-// A security value the program does not know fails the send with a clear error
-// instead of guessing; the archive waits for the next try.
-TEST_F(BackupCycleTest, UnknownSecurityValueFailsTheSend) {
-    TTdsTestServer database;
-    TSmtpSpoolServer smtp;
-    WriteConfig(smtp.Port(), "secret", "backup@example.com", "SmtpSecurity=startls\r\n");
-    AddDueTask(database);
-    StartLoop();
-    RunToMailTimer();
-    std::vector<fs::path> archives = Archives(1);
-    ASSERT_EQ(archives.size(), 1u);
-    RunMailStep();
-    ASSERT_EQ(Errors.size(), 1u);
-    EXPECT_EQ(Errors[0], "SmtpSecurity \"startls\" is not one of auto, starttls, tls, none");
-    EXPECT_TRUE(smtp.Messages().empty());
-    EXPECT_TRUE(fs::exists(archives[0]));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Settings, SecurityCycleTest,
+    testing::Values(TSecurityCycleCase{"AutoOverStartTLS", true, "<CA>", "", false, {"STARTTLS tls=0", "AUTH tls=1 LOGIN"}},
+                    TSecurityCycleCase{"AutoWithoutStartTLSWarns", false, "", "", true, {"AUTH tls=0 LOGIN"}},
+                    TSecurityCycleCase{"UnknownValueFailsTheSend", false, "SmtpSecurity=startls\r\n",
+                                       "SmtpSecurity \"startls\" is not one of auto, starttls, tls, none", false, {}}),
+    [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(BackupCycleTest, TheNextSendSurvivesAConnectionTheServerDropped) {
     TTdsTestServer database;
