@@ -205,6 +205,25 @@ TEST_F(BackupCycleTest, ATypicalDay) {
     EXPECT_TRUE(Cycle->Mail.Connected()) << "left connected until the next send";
 }
 
+// The sender form the settings dialog suggests, a Chinese name and the address in
+// angle brackets: the envelope carries only the address (a strict server refuses
+// anything else), the From field shows the name.
+TEST_F(BackupCycleTest, SenderWithADisplayName) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port(), "secret", Utf8ToAnsi("客服中心 <backup@example.com>"));
+    AddDueTask(database);
+    StartLoop();
+    RunToMailTimer();
+    ASSERT_EQ(Archives(1).size(), 1u); // the archiver has made it
+    RunMailStep();
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    const std::vector<TSpooledMessage> mails = smtp.Messages();
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].From, "backup@example.com");
+    EXPECT_EQ(mails[0].FromHeader, "客服中心 <backup@example.com>");
+}
+
 // The security setting through a whole cycle: the default against a relay that
 // offers STARTTLS (logged in only after the handshake, the log of any day),
 // against one that does not (mailed as before, and the log says so once), and
