@@ -25,12 +25,12 @@ const char* const WorkbookRels =
     "<Relationship Id=\"r3\" Type=\"x/styles\" Target=\"styles.xml\"/></Relationships>";
 const char* const DefaultWorkbook = "<workbook><sheets><sheet name=\"a\" sheetId=\"1\" r:id=\"r1\"/></sheets></workbook>";
 
-std::string Pack(std::string_view spec) {
+std::string Pack(std::string_view input) {
     std::vector<std::string> parts;
     std::size_t start = 0;
     for (;;) {
-        const std::size_t end = spec.find("\n--\n", start);
-        parts.emplace_back(spec.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+        const std::size_t end = input.find("\n--\n", start);
+        parts.emplace_back(input.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
         if (end == std::string_view::npos || parts.size() == 4) break;
         start = end + 4;
     }
