@@ -1,11 +1,13 @@
 #include "platform/BatchRunner.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
@@ -80,7 +82,57 @@ struct TSpawnAttr {
     ~TSpawnAttr() { posix_spawnattr_destroy(&value); }
 };
 
+// A descriptor closed on every way out.
+struct TOwnedFd {
+    int fd = -1;
+    TOwnedFd() = default;
+    explicit TOwnedFd(int f) : fd(f) {}
+    TOwnedFd(const TOwnedFd&) = delete;
+    TOwnedFd& operator=(const TOwnedFd&) = delete;
+    ~TOwnedFd() { Close(); }
+    void Close() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+};
+
+std::string VariableName(std::string_view entry) {
+    auto equals = entry.find('=');
+    return std::string(entry.substr(0, equals));
+}
+
+// A pipe whose read end holds `text` and whose write end is already closed, so
+// a reader sees the text and then the end. The read end is kept above the
+// standard numbers, so moving it onto the secret's descriptor always makes a
+// copy that loses close-on-exec. Returns the read end, or -1 with errno set.
+int PipeHolding(const std::string& text) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return -1;
+    TOwnedFd readEnd(ends[0]), writeEnd(ends[1]);
+    // A pipe holds 64 KiB before a writer blocks; a secret is far shorter.
+    if (text.size() > 60000) {
+        errno = E2BIG;
+        return -1;
+    }
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(writeEnd.fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return -1;
+        done += static_cast<std::size_t>(n);
+    }
+    writeEnd.Close();
+    int high = ::fcntl(readEnd.fd, F_DUPFD_CLOEXEC, 10);
+    return high;
+}
+
 } // namespace
+
+void TCommandOutcome::SetWaitStatus(int status) {
+    code_.store(WIFEXITED(status) ? WEXITSTATUS(status) : WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 255,
+                std::memory_order_relaxed);
+    exited_.store(true, std::memory_order_release);
+}
 
 TBatchRunner::TBatchRunner() {
     // Starts from the program's own search path, which %path% then stands for.
@@ -190,7 +242,7 @@ void TBatchRunner::RunLine(const std::string& rawLine, int lineNumber, int& star
     if (args[0].find_first_of("|<>&") != std::string::npos) return fail("unsupported command");
     std::string program = FindProgram(args[0]);
     if (program.empty()) return fail("program not found on the search path");
-    if (Spawn(program, args)) ++started;
+    if (Spawn(program, args, lineNumber)) ++started;
     else fail("cannot start " + program + ": " + ErrnoText(errno));
 }
 
@@ -247,23 +299,35 @@ std::string TBatchRunner::FindProgram(const std::string& name) const {
     return {};
 }
 
-bool TBatchRunner::Spawn(const std::string& program, const std::vector<std::string>& args) {
+bool TBatchRunner::Spawn(const std::string& program, const std::vector<std::string>& args, int lineNumber) {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
 
-    // The child sees the search path the batch file set.
+    // The child sees the search path the batch file set, and our own variables
+    // instead of any of the same name.
     std::string pathVariable = "PATH=" + Join(searchPath_, ':');
+    std::vector<std::string> replaced{"PATH"};
+    for (const std::string& entry : Environment) replaced.push_back(VariableName(entry));
     std::vector<char*> envp;
-    for (char** entry = environ; entry && *entry; ++entry)
-        if (std::string_view(*entry).rfind("PATH=", 0) != 0) envp.push_back(*entry);
+    for (char** entry = environ; entry && *entry; ++entry) {
+        const std::string name = VariableName(*entry);
+        if (std::find(replaced.begin(), replaced.end(), name) == replaced.end()) envp.push_back(*entry);
+    }
     envp.push_back(pathVariable.data());
+    for (const std::string& entry : Environment) envp.push_back(const_cast<char*>(entry.c_str()));
     envp.push_back(nullptr);
 
     TSpawnActions actions;
-    // Only the standard streams pass: an open SMTP connection or lock must not
-    // live on in an archiver that outlasts us.
-    posix_spawn_file_actions_addclosefrom_np(&actions.value, 3);
+    TOwnedFd secret;
+    if (!SecretInput.empty()) {
+        secret.fd = PipeHolding(SecretInput);
+        if (secret.fd < 0) return false;
+        posix_spawn_file_actions_adddup2(&actions.value, secret.fd, SecretDescriptor);
+    }
+    // Only the standard streams (and the secret's pipe) pass: an open SMTP
+    // connection or lock must not live on in an archiver that outlasts us.
+    posix_spawn_file_actions_addclosefrom_np(&actions.value, secret.fd >= 0 ? SecretDescriptor + 1 : 3);
     TSpawnAttr attr;
     sigset_t none, defaults;
     sigemptyset(&none);
@@ -283,12 +347,16 @@ bool TBatchRunner::Spawn(const std::string& program, const std::vector<std::stri
         errno = rc;
         return false;
     }
-    // Nobody waits for the command; this collects its exit status so that it
-    // leaves no zombie behind.
-    std::thread([pid] {
+    auto outcome = std::make_shared<TCommandOutcome>();
+    started_.push_back({pid, program, lineNumber, outcome});
+    // Nobody waits for the command; this collects its exit status, so that it
+    // leaves no zombie behind and whoever watches it learns how it ended.
+    std::thread([pid, outcome] {
         int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        pid_t rc = 0;
+        while ((rc = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
         }
+        outcome->SetWaitStatus(rc == pid ? status : 255 << 8);
     }).detach();
     return true;
 }

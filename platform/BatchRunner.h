@@ -6,11 +6,16 @@
 //   rem ... / :: ...                (comments)
 //   <program> <arg> "<arg with blanks>" ...   (%% stands for one %)
 // Each command line is started as a process of its own, detached, with the
-// program's standard output and error. Anything else is reported as one error
+// program's standard output and error; the runner reports each one it started
+// and, once it has ended, how (its exit status is collected either way). Anything else is reported as one error
 // line on the error output and skipped. The file is in code page 936. A line
 // break inside double quotes belongs to a quoted operand, so it never starts a
 // command: the whole command it is part of is refused.
+#include <sys/types.h>
+
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,8 +28,35 @@ public:
     using Exception::Exception;
 };
 
+// How a started command ended. The runner's reaper thread fills it in once the
+// process has exited; any thread may read it.
+class TCommandOutcome {
+public:
+    bool Exited() const { return exited_.load(std::memory_order_acquire); }
+    // The exit status of a normal end; 128 + the signal's number when a signal
+    // ended it (as a shell reports it). Meaningful once Exited().
+    int ExitCode() const { return code_.load(std::memory_order_relaxed); }
+    // Records a status as waitpid returned it.
+    void SetWaitStatus(int status);
+
+private:
+    std::atomic<int> code_{0};
+    std::atomic<bool> exited_{false};
+};
+
+// One process the runner started.
+struct TStartedCommand {
+    pid_t Pid = 0;
+    std::string Program; // the path it was started from
+    int Line = 0;        // its line in the batch file
+    std::shared_ptr<const TCommandOutcome> Outcome;
+};
+
 class TBatchRunner {
 public:
+    // The descriptor on which a command finds SecretInput.
+    static constexpr int SecretDescriptor = 3;
+
     // Receives each error line (UTF-8, without line end); by default it goes to stderr.
     using TErrorSink = std::function<void(const std::string& line)>;
 
@@ -52,13 +84,24 @@ public:
     static std::vector<TBatchLine> SplitBatchLines(const AnsiString& text);
 
     TErrorSink ErrorSink;
+    // "NAME=VALUE" entries every command gets in its environment, replacing a
+    // variable of that name the program has. (Environments are readable only
+    // by their owner, unlike command lines.)
+    std::vector<std::string> Environment;
+    // When not empty: every command can read this text to its end from
+    // descriptor 3, a pipe of its own. Nothing of it reaches a command line.
+    std::string SecretInput;
+
+    // The processes started so far, in order.
+    const std::vector<TStartedCommand>& Started() const { return started_; }
 
 private:
     std::vector<std::string> searchPath_; // folders, in order
+    std::vector<TStartedCommand> started_;
 
     void RunLine(const std::string& line, int lineNumber, int& started);
     void SetPath(const std::string& value);
     std::string FindProgram(const std::string& name) const;
-    bool Spawn(const std::string& program, const std::vector<std::string>& args);
+    bool Spawn(const std::string& program, const std::vector<std::string>& args, int lineNumber);
     void ReportError(const std::string& text) const;
 };

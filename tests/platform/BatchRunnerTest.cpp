@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,6 +132,73 @@ TEST_F(BatchRunnerTest, OnlyTheStandardStreamsAreInherited) {
     ASSERT_TRUE(Appears(dir_ / "result"));
     ::close(fd);
     EXPECT_EQ(Slurp(dir_ / "result"), "closed\n");
+}
+
+// Whoever waits for an archiver learns which processes the batch file started
+// and how each ended: a normal exit's code, or 128 + the signal that ended it.
+TEST_F(BatchRunnerTest, StartedCommandsAreReportedWithHowTheyEnded) {
+    struct Case {
+        const char* name;
+        std::string body;
+        int code;
+    };
+    const Case cases[] = {
+        {"success", "exit 0", 0},
+        {"rar's warning", "exit 1", 1},
+        {"failure after a while", "sleep 0.3; exit 2", 2},
+        {"ended by a signal", "kill -TERM $$; sleep 5", 128 + SIGTERM},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Script(dir_ / "bin1", "job", c.body);
+        TBatchRunner runner;
+        runner.ErrorSink = [this](const std::string& line) { errors_.push_back(line); };
+        fs::path bat = dir_ / "job.bat";
+        ASSERT_EQ(ReplaceFileContent(bat.string(), "@echo off\r\npath " + (dir_ / "bin1").string() + "\r\njob\r\n"), 0);
+        ASSERT_EQ(runner.Start(bat.string()), 1);
+        ASSERT_EQ(runner.Started().size(), 1u);
+        const TStartedCommand& job = runner.Started()[0];
+        EXPECT_GT(job.Pid, 0);
+        EXPECT_EQ(job.Program, (dir_ / "bin1" / "job").string());
+        EXPECT_EQ(job.Line, 3);
+        ASSERT_TRUE(WaitFor([&] { return job.Outcome->Exited(); })) << "never reported as ended";
+        EXPECT_EQ(job.Outcome->ExitCode(), c.code);
+        EXPECT_TRUE(WaitFor([&] { return !fs::exists("/proc/" + std::to_string(job.Pid)); })) << "not reaped";
+    }
+    EXPECT_TRUE(errors_.empty());
+}
+
+TEST_F(BatchRunnerTest, CommandsThatCouldNotStartAreNotReported) {
+    EXPECT_EQ(Run("no-such-program-here a\r\n"), 0);
+    EXPECT_TRUE(runner_.Started().empty());
+}
+
+// The private channels for an archive password: the environment (as rar reads
+// its default switches) and a pipe on descriptor 3, read to its end. Neither
+// shows on the command line, and each command gets a pipe of its own.
+TEST_F(BatchRunnerTest, SecretsGoByEnvironmentAndDescriptorThreeOnly) {
+    Script(dir_ / "bin1", "probe",
+           "out=\"$1\"; cat <&3 > \"$out.fd3\"; printf '%s' \"$RAR\" > \"$out.env\"; "
+           "printf '%s' \"$KEEP\" > \"$out.keep\"; tr '\\0' ' ' < /proc/$$/cmdline > \"$out.cmd\"; "
+           "if [ -e /proc/$$/fd/4 ]; then echo open; else echo closed; fi > \"$out.fd4\"; touch \"$out.done\"");
+    ::setenv("RAR", "-inherited", 1);
+    ::setenv("KEEP", "kept", 1);
+    runner_.Environment = {"RAR=-hpS3cret word"};
+    runner_.SecretInput = "S3cret word\n";
+    const std::string one = (dir_ / "one").string(), two = (dir_ / "two").string();
+    EXPECT_EQ(Run("path " + (dir_ / "bin1").string() + ";%path%\r\nprobe " + one + "\r\nprobe " + two + "\r\n"), 2);
+    ::unsetenv("RAR");
+    ::unsetenv("KEEP");
+    for (const std::string& out : {one, two}) {
+        SCOPED_TRACE(out);
+        ASSERT_TRUE(Appears(out + ".done"));
+        EXPECT_EQ(Slurp(out + ".fd3"), "S3cret word\n");
+        EXPECT_EQ(Slurp(out + ".env"), "-hpS3cret word") << "ours replaces the program's own";
+        EXPECT_EQ(Slurp(out + ".keep"), "kept");
+        EXPECT_EQ(Slurp(out + ".fd4"), "closed\n");
+        EXPECT_EQ(Slurp(out + ".cmd").find("S3cret"), std::string::npos);
+    }
+    EXPECT_TRUE(errors_.empty());
 }
 
 TEST_F(BatchRunnerTest, OtherLinesAreReportedAndSkipped) {
