@@ -1,5 +1,7 @@
 #include "settings/MailSettings.h"
 
+#include <exception>
+
 #include "platform/Exception.h"
 #include "settings/StringCipher.h"
 
@@ -30,6 +32,33 @@ int TMailSettings::ApplicablePort(std::string_view text) {
     return port >= 1 && port <= 65535 ? port : DefaultPort;
 }
 
+AnsiString TMailSettings::Archiver() const { return Read("Archiver", "auto"); }
+AnsiString TMailSettings::ArchivePassword() const {
+    return CipherText(Read("ArchivePass"), SmtpPasswordKey, false);
+}
+void TMailSettings::SetArchivePassword(const AnsiString& plain) const {
+    accessor_->WriteString(Section, "ArchivePass", CipherText(plain, SmtpPasswordKey, true));
+}
+
+std::uint64_t TMailSettings::MaxMailSizeFromText(std::string_view text) {
+    const std::string_view trimmed = Trim(text);
+    if (trimmed.empty()) return 0;
+    std::uint64_t megabytes = 0;
+    for (char c : trimmed) {
+        // Up to a million megabytes, a terabyte: far beyond any mail server.
+        if (c < '0' || c > '9' || megabytes > 1000000)
+            throw ESettingsError("MaxMailSize in section Option must be a whole number of megabytes (0: no limit): " +
+                                 AnsiString(text));
+        megabytes = megabytes * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (megabytes > 1000000)
+        throw ESettingsError("MaxMailSize in section Option must be a whole number of megabytes (0: no limit): " +
+                             AnsiString(text));
+    return megabytes * 1024 * 1024;
+}
+
+std::uint64_t TMailSettings::MaxMailSize() const { return MaxMailSizeFromText(Read("MaxMailSize", "0")); }
+
 void TMailSettings::Load(TMailServerSettings& into) const {
     into.SmtpServer = SmtpServer();
     into.SmtpName = SmtpName();
@@ -39,7 +68,19 @@ void TMailSettings::Load(TMailServerSettings& into) const {
     into.SmtpVerify = SmtpVerify();
     into.SmtpCAFile = SmtpCAFile();
     into.SmtpPass.clear();
-    into.SmtpPass = SmtpPassword();
+    into.ArchivePass.clear();
+    std::exception_ptr firstError;
+    try {
+        into.SmtpPass = SmtpPassword();
+    } catch (...) {
+        firstError = std::current_exception();
+    }
+    try {
+        into.ArchivePass = ArchivePassword();
+    } catch (...) {
+        if (!firstError) firstError = std::current_exception();
+    }
+    if (firstError) std::rethrow_exception(firstError);
 }
 
 void TMailSettings::Save(const TMailServerSettings& values) const {
@@ -49,4 +90,5 @@ void TMailSettings::Save(const TMailServerSettings& values) const {
     accessor_->WriteString(Section, "SmtpUser", values.SmtpUser);
     accessor_->WriteString(Section, "SmtpPass", CipherText(values.SmtpPass, SmtpPasswordKey, true));
     accessor_->WriteString(Section, "SmtpSecurity", values.SmtpSecurity);
+    SetArchivePassword(values.ArchivePass);
 }

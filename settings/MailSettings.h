@@ -2,9 +2,11 @@
 // The one SMTP server of the program, as section Option of config.ini holds it.
 // Nothing is cached: every read goes to the file, so a change saved in the
 // settings dialog applies from the next mail on.
+#include <cstdint>
 #include <string_view>
 
 #include "platform/AnsiString.h"
+#include "platform/Exception.h"
 #include "platform/SettingsAccessor.h"
 
 // The values of the section: texts as typed, the password in plain text.
@@ -19,6 +21,13 @@ struct TMailServerSettings {
     AnsiString SmtpSecurity = "auto"; // auto, starttls, tls or none, as stored
     bool SmtpVerify = true;
     AnsiString SmtpCAFile;
+    AnsiString ArchivePass; // empty: archives are not encrypted
+};
+
+// A value of section Option that the program cannot use as it stands.
+class ESettingsError : public Exception {
+public:
+    using Exception::Exception;
 };
 
 class TMailSettings {
@@ -44,12 +53,27 @@ public:
     int SmtpPort() const { return ApplicablePort(SmtpPortText()); }
     static int ApplicablePort(std::string_view text);
 
-    // All of them, in the dialog's reading order. The password is deciphered;
-    // when that fails the others are still filled and the error is raised.
+    // The archiver to use, as stored: auto (rar when found, else quorvelzip),
+    // rar or zip; "auto" when missing. File only.
+    AnsiString Archiver() const;
+    // The archive password deciphered (same cipher and key as the SMTP
+    // password); empty: no encryption. EConvertError when it is no cipher text.
+    AnsiString ArchivePassword() const;
+    // Stores `plain` enciphered afresh; an empty password stores an empty value.
+    void SetArchivePassword(const AnsiString& plain) const;
+    // MaxMailSize, the largest mail in bytes (the setting is in megabytes of
+    // 1 048 576 bytes); 0: no limit of ours. A value that is no whole number
+    // raises ESettingsError rather than quietly mailing without a limit.
+    std::uint64_t MaxMailSize() const;
+    static std::uint64_t MaxMailSizeFromText(std::string_view text);
+
+    // All of them, in the dialog's reading order. The passwords are deciphered;
+    // one that fails stays empty, the others are still filled, and the first
+    // error is raised at the end.
     void Load(TMailServerSettings& into) const;
-    // Writes server, sender, port, user, the password enciphered afresh, then the
-    // security choice. A write that fails raises "Unable to write to %s"; later
-    // keys stay unwritten.
+    // Writes server, sender, port, user, the password enciphered afresh, the
+    // security choice, then the archive password enciphered afresh. A write
+    // that fails raises "Unable to write to %s"; later keys stay unwritten.
     void Save(const TMailServerSettings& values) const;
 
 private:

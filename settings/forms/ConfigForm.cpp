@@ -57,6 +57,15 @@ TconfigForm::TconfigForm(QWidget* owner, std::string configPath) : QDialog(owner
         ++row;
     }
 
+    grpArchive = new QGroupBox(Q("备份压缩包"), this);
+    edtArchivePass = new QLineEdit(grpArchive);
+    edtArchivePass->setToolTip(Q("设置后备份压缩包将加密(AES-256)，收件人需用此密码解压"));
+    edtArchivePass->setEchoMode(QLineEdit::Password);
+    edtArchivePass->setStyleSheet("lineedit-password-character: 42;"); // "*"
+    auto* archiveGrid = new QGridLayout(grpArchive);
+    archiveGrid->addWidget(new QLabel(Q("压缩包密码："), grpArchive), 0, 0);
+    archiveGrid->addWidget(edtArchivePass, 0, 1);
+
     btnOk = new QPushButton(Q("确定"), this);
     btnOk->setDefault(true);
     btnCancel = new QPushButton(Q("取消"), this);
@@ -68,6 +77,7 @@ TconfigForm::TconfigForm(QWidget* owner, std::string configPath) : QDialog(owner
     buttons->addWidget(btnCancel);
     auto* main = new QVBoxLayout(this);
     main->addWidget(grpSmtp);
+    main->addWidget(grpArchive);
     main->addLayout(buttons);
     setMinimumWidth(380);
 
@@ -76,7 +86,8 @@ TconfigForm::TconfigForm(QWidget* owner, std::string configPath) : QDialog(owner
     QWidget::setTabOrder(cbSmtpSecurity, edtSmtpUser);
     QWidget::setTabOrder(edtSmtpUser, edtSmtpPass);
     QWidget::setTabOrder(edtSmtpPass, edtSmtpName);
-    QWidget::setTabOrder(edtSmtpName, btnOk);
+    QWidget::setTabOrder(edtSmtpName, edtArchivePass);
+    QWidget::setTabOrder(edtArchivePass, btnOk);
     QWidget::setTabOrder(btnOk, btnCancel);
     QWidget::setTabOrder(btnCancel, btnTestMail);
 
@@ -98,6 +109,7 @@ void TconfigForm::FormCreate() {
         edtSmtpPort->setText(FromAnsi(values.SmtpPort));
         edtSmtpUser->setText(FromAnsi(values.SmtpUser));
         edtSmtpPass->setText(FromAnsi(values.SmtpPass));
+        edtArchivePass->setText(FromAnsi(values.ArchivePass));
         FStoredSecurity = values.SmtpSecurity;
         TSmtpSecurity security = ssAuto;
         int index = 0;
@@ -109,8 +121,8 @@ void TconfigForm::FormCreate() {
     try {
         TMailSettings(rzrgnfl1).Load(values);
     } catch (...) {
-        values.SmtpPass.clear(); // the four others were read before the password failed
-        fill();
+        fill(); // everything but the password that failed, which stays empty
+
         throw;
     }
     fill();
@@ -123,6 +135,7 @@ TMailServerSettings TconfigForm::BoxValues() const {
     values.SmtpPort = ToAnsi(edtSmtpPort->text());
     values.SmtpUser = ToAnsi(edtSmtpUser->text());
     values.SmtpPass = ToAnsi(edtSmtpPass->text());
+    values.ArchivePass = ToAnsi(edtArchivePass->text());
     values.SmtpSecurity = FSecurityChosen ? AnsiString(cbSmtpSecurity->currentData().toString().toStdString())
                                           : AnsiString(FStoredSecurity);
     const TMailSettings file(rzrgnfl1);

@@ -18,8 +18,8 @@ public:
     // `configPath` empty: config.ini beside the executable.
     explicit TconfigForm(QWidget* owner, std::string configPath = {});
 
-    // Reads the five values into the boxes. A stored password that is no
-    // cipher text is reported and leaves the password box empty.
+    // Reads the values into the boxes. A stored password that is no cipher
+    // text is reported and leaves its box empty.
     void FormCreate();
     // Writes the five keys in order, each at once; a refused write is reported
     // and keeps the dialog open.
@@ -44,6 +44,8 @@ public:
     QLineEdit* edtSmtpUser;
     QLineEdit* edtSmtpPass;
     QComboBox* cbSmtpSecurity; // items carry the stored values: auto, starttls, tls, none
+    QGroupBox* grpArchive;
+    QLineEdit* edtArchivePass; // ArchivePass; empty: archives are not encrypted
     QPushButton* btnOk;
     QPushButton* btnCancel;
     QPushButton* btnTestMail;

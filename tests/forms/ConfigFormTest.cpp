@@ -7,6 +7,8 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <QLabel>
+
 #include "platform/ExceptionReport.h"
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
@@ -82,7 +84,7 @@ TEST_F(ConfigFormTest, WithoutAFileItOpensEmptyAndOkWritesAllFiveKeys) {
     EXPECT_EQ(form.result(), QDialog::Accepted);
     EXPECT_TRUE(errors_.empty());
     EXPECT_EQ(ReadFile(path_),
-              "[Option]\nSmtpServer=\nSmtpName=\nSmtpPort=25\nSmtpUser=\nSmtpPass=\nSmtpSecurity=auto\n");
+              "[Option]\nSmtpServer=\nSmtpName=\nSmtpPort=25\nSmtpUser=\nSmtpPass=\nSmtpSecurity=auto\nArchivePass=\n");
 }
 
 TEST_F(ConfigFormTest, RoundTripWithAFreshCipherOnEverySave) {
@@ -142,6 +144,56 @@ TEST_F(ConfigFormTest, InvalidCipherIsReportedAndLeavesThePasswordEmpty) {
     EXPECT_EQ(form.edtSmtpPass->text(), "");
 }
 
+// ---- the archive password row
+
+TEST_F(ConfigFormTest, ArchivePasswordIsStoredInCipherFormAndShownMasked) {
+    {
+        TconfigForm form(nullptr, path_);
+        EXPECT_EQ(form.grpArchive->title(), Q("备份压缩包"));
+        EXPECT_EQ(form.edtArchivePass->echoMode(), QLineEdit::Password);
+        EXPECT_EQ(form.edtArchivePass->toolTip(), Q("设置后备份压缩包将加密(AES-256)，收件人需用此密码解压"));
+        const QList<QLabel*> labels = form.grpArchive->findChildren<QLabel*>();
+        ASSERT_EQ(labels.size(), 1);
+        EXPECT_EQ(labels[0]->text(), Q("压缩包密码："));
+        EXPECT_EQ(form.edtArchivePass->text(), "");
+        form.edtSmtpPass->setText("login");
+        form.edtArchivePass->setText(Q("压缩 pw"));
+        form.show();
+        form.btnOk->click();
+        ASSERT_EQ(form.result(), QDialog::Accepted);
+    }
+    const AnsiString stored = Stored("ArchivePass");
+    EXPECT_EQ(ReadFile(path_).find(Utf8ToAnsi("压缩 pw")), std::string::npos) << "never in plain text";
+    EXPECT_EQ(CipherText(stored, SmtpPasswordKey, false), Utf8ToAnsi("压缩 pw"));
+    TconfigForm reopened(nullptr, path_);
+    EXPECT_EQ(reopened.edtArchivePass->text(), Q("压缩 pw"));
+    EXPECT_EQ(reopened.edtSmtpPass->text(), "login");
+    EXPECT_TRUE(errors_.empty());
+}
+
+// Each password box stands on its own: a broken cipher text empties only its box.
+TEST_F(ConfigFormTest, AnInvalidCipherEmptiesOnlyItsOwnBox) {
+    struct TCase {
+        const char* Name;
+        bool LoginBroken, ArchiveBroken;
+    };
+    for (const TCase& c : {TCase{"archive password broken", false, true}, TCase{"login password broken", true, false},
+                           TCase{"both broken", true, true}}) {
+        SCOPED_TRACE(c.Name);
+        errors_.clear();
+        std::ofstream(path_) << "[Option]\nSmtpServer=mail\nSmtpPass="
+                             << (c.LoginBroken ? std::string("XYZ") : CipherText("login", SmtpPasswordKey, true))
+                             << "\nArchivePass="
+                             << (c.ArchiveBroken ? std::string("QQ") : CipherText("zip", SmtpPasswordKey, true)) << "\n";
+        TconfigForm form(nullptr, path_);
+        ASSERT_EQ(errors_.size(), 1u);
+        EXPECT_NE(errors_[0].find("is not a valid integer value"), std::string::npos) << errors_[0];
+        EXPECT_EQ(form.edtSmtpServer->text(), "mail");
+        EXPECT_EQ(form.edtSmtpPass->text(), c.LoginBroken ? "" : "login");
+        EXPECT_EQ(form.edtArchivePass->text(), c.ArchiveBroken ? "" : "zip");
+    }
+}
+
 TEST_F(ConfigFormTest, CancelWritesNothing) {
     const std::string original = "[Option]\nSmtpServer=old\n";
     std::ofstream(path_) << original;
@@ -192,7 +244,8 @@ TEST_F(ConfigFormTest, TabOrder) {
     form.show();
     const std::vector<QWidget*> expected = {form.edtSmtpServer, form.edtSmtpPort, form.cbSmtpSecurity,
                                             form.edtSmtpUser,   form.edtSmtpPass, form.edtSmtpName,
-                                            form.btnOk,         form.btnCancel,   form.btnTestMail};
+                                            form.edtArchivePass, form.btnOk,      form.btnCancel,
+                                            form.btnTestMail};
     std::vector<QWidget*> seen;
     QWidget* w = form.edtSmtpServer;
     for (int i = 0; i < 100 && seen.size() < expected.size(); ++i, w = w->nextInFocusChain())

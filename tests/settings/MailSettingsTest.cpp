@@ -52,6 +52,9 @@ TEST_F(MailSettingsTest, MissingFileGivesTheDefaults) {
     EXPECT_EQ(settings_.SmtpSecurity(), "auto");
     EXPECT_TRUE(settings_.SmtpVerify());
     EXPECT_EQ(settings_.SmtpCAFile(), "");
+    EXPECT_EQ(settings_.Archiver(), "auto");
+    EXPECT_EQ(settings_.ArchivePassword(), "");
+    EXPECT_EQ(settings_.MaxMailSize(), 0u);
     EXPECT_FALSE(fs::exists(accessor_.Path)); // reading creates nothing
 }
 
@@ -98,6 +101,7 @@ TEST_F(MailSettingsTest, SaveWritesTheFiveKeysAndLoadReadsThemBack) {
     values.SmtpUser = "backup";
     values.SmtpPass = Utf8ToAnsi("密码pw");
     values.SmtpSecurity = "starttls";
+    values.ArchivePass = Utf8ToAnsi("压缩 pw");
     settings_.Save(values);
     std::string content;
     ASSERT_TRUE(ReadWholeFile(accessor_.Path, content));
@@ -108,7 +112,9 @@ TEST_F(MailSettingsTest, SaveWritesTheFiveKeysAndLoadReadsThemBack) {
     EXPECT_LT(at("SmtpPort="), at("SmtpUser="));
     EXPECT_LT(at("SmtpUser="), at("SmtpPass="));
     EXPECT_LT(at("SmtpPass="), at("SmtpSecurity="));
+    EXPECT_LT(at("SmtpSecurity="), at("ArchivePass="));
     EXPECT_EQ(content.find(values.SmtpPass), std::string::npos);
+    EXPECT_EQ(content.find(values.ArchivePass), std::string::npos);
     // Kept in the file only: the dialog has no box for them.
     EXPECT_EQ(at("SmtpVerify="), std::string::npos);
     EXPECT_EQ(at("SmtpCAFile="), std::string::npos);
@@ -121,6 +127,7 @@ TEST_F(MailSettingsTest, SaveWritesTheFiveKeysAndLoadReadsThemBack) {
     EXPECT_EQ(loaded.SmtpUser, values.SmtpUser);
     EXPECT_EQ(loaded.SmtpPass, values.SmtpPass);
     EXPECT_EQ(loaded.SmtpSecurity, "starttls");
+    EXPECT_EQ(loaded.ArchivePass, values.ArchivePass);
     EXPECT_EQ(settings_.SmtpPort(), 2525);
 }
 
@@ -133,6 +140,45 @@ TEST_F(MailSettingsTest, BadCipherTextFailsButTheOtherValuesAreLoaded) {
     EXPECT_EQ(loaded.SmtpServer, "mail.example.com");
     EXPECT_EQ(loaded.SmtpUser, "u");
     EXPECT_EQ(loaded.SmtpPass, "");
+}
+
+// One broken password does not hide the other; the first error is raised.
+TEST_F(MailSettingsTest, ABadArchiveCipherLeavesTheLoginPasswordLoaded) {
+    Put("[Option]\r\nSmtpPass=" + CipherText("login", SmtpPasswordKey, true) + "\r\nArchivePass=zz\r\n");
+    TMailServerSettings loaded;
+    loaded.ArchivePass = "stale";
+    EXPECT_THROW(settings_.Load(loaded), EConvertError);
+    EXPECT_EQ(loaded.SmtpPass, "login");
+    EXPECT_EQ(loaded.ArchivePass, "");
+}
+
+TEST_F(MailSettingsTest, ArchivePasswordIsEncipheredAfreshEachTime) {
+    settings_.SetArchivePassword("zip-pw");
+    const AnsiString first = accessor_.ReadString("Option", "ArchivePass", "");
+    settings_.SetArchivePassword("zip-pw");
+    EXPECT_NE(accessor_.ReadString("Option", "ArchivePass", ""), first);
+    EXPECT_EQ(settings_.ArchivePassword(), "zip-pw");
+    settings_.SetArchivePassword("");
+    EXPECT_EQ(accessor_.ReadString("Option", "ArchivePass", "x"), "") << "no password, no encryption";
+}
+
+// Megabytes of 2^20 bytes; a typo is refused rather than mailing without a limit.
+TEST(MailSettingsMaxMailSize, WholeMegabytesOrAnError) {
+    struct TCase {
+        const char* Text;
+        std::uint64_t Bytes; // for the valid ones
+        bool Valid;
+    };
+    for (const TCase& c : {TCase{"", 0, true}, TCase{"0", 0, true}, TCase{"10", 10485760, true},
+                           TCase{" 25 ", 26214400, true}, TCase{"1000000", 1000000ull << 20, true},
+                           TCase{"10MB", 0, false}, TCase{"-1", 0, false}, TCase{"1.5", 0, false},
+                           TCase{"1000001", 0, false}, TCase{"99999999999999999999999", 0, false}}) {
+        if (c.Valid) {
+            EXPECT_EQ(TMailSettings::MaxMailSizeFromText(c.Text), c.Bytes) << "'" << c.Text << "'";
+        } else {
+            EXPECT_THROW(TMailSettings::MaxMailSizeFromText(c.Text), ESettingsError) << "'" << c.Text << "'";
+        }
+    }
 }
 
 TEST_F(MailSettingsTest, AFailedWriteIsReported) {
