@@ -1,12 +1,25 @@
-// quorvelctl config: one value of an INI file, and the SMTP password in cipher form.
+// quorvelctl config: one value of an INI file, and the SMTP and archive
+// passwords in cipher form.
 #include <iostream>
+#include <iterator>
 
 #include "app/quorvelctl/CtlCommand.h"
 #include "platform/Exception.h"
 #include "platform/SettingsAccessor.h"
+#include "settings/MailSettings.h"
 #include "settings/StringCipher.h"
 
 namespace {
+
+// A password given as "-" is read from standard input, so that it never shows
+// in the process list; one trailing line end is dropped.
+std::string PasswordArgument(const std::string& value) {
+    if (value != "-") return value;
+    std::string text{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    return text;
+}
 
 int RunConfig(const std::vector<std::string>& args) {
     if (args.empty()) throw ECtlUsage("config: missing sub-command");
@@ -31,7 +44,14 @@ int RunConfig(const std::vector<std::string>& args) {
     if (verb == "set-password") {
         need(3, 3);
         settings.Path = args[1];
-        settings.WriteString("Option", "SmtpPass", CipherText(Utf8ToAnsi(args[2]), SmtpPasswordKey, true));
+        settings.WriteString("Option", "SmtpPass",
+                             CipherText(Utf8ToAnsi(PasswordArgument(args[2])), SmtpPasswordKey, true));
+        return 0;
+    }
+    if (verb == "set-archive-password") {
+        need(3, 3);
+        settings.Path = args[1];
+        TMailSettings(settings).SetArchivePassword(Utf8ToAnsi(PasswordArgument(args[2])));
         return 0;
     }
     if (verb == "get-password") {
@@ -47,7 +67,10 @@ int RunConfig(const std::vector<std::string>& args) {
 const TCtlRegistration registration{{"config",
                                      "  quorvelctl config get FILE SECTION KEY [DEFAULT]\n"
                                      "  quorvelctl config set FILE SECTION KEY VALUE\n"
-                                     "  quorvelctl config set-password FILE VALUE\n"
+                                     "  quorvelctl config set-password FILE VALUE|-\n"
+                                     "  quorvelctl config set-archive-password FILE VALUE|-\n"
+                                     "      (\"-\": the password is read from standard input;\n"
+                                     "       an empty archive password turns encryption off)\n"
                                      "  quorvelctl config get-password FILE\n",
                                      RunConfig}};
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "platform/Files.h"
 #include "platform/IniFile.h"
@@ -57,6 +58,34 @@ TEST_F(CtlConfigTest, PasswordIsStoredEnciphered) {
     EXPECT_EQ(stored.size(), 2u + 2u * 9u);
     EXPECT_EQ(CipherText(stored, SmtpPasswordKey, false), "s3cr;t=\xC3\xDC");
     EXPECT_EQ(Ctl("config get-password " + path_).out, "s3cr;t=密\n");
+}
+
+// Both passwords in cipher form under the program's key; "-" takes the value
+// from standard input, so that it never shows in the process list.
+TEST_F(CtlConfigTest, PasswordsFromTheCommandLineOrStandardInput) {
+    struct Case {
+        const char* name;
+        std::string verb, value, input, key, plain;
+    };
+    const Case cases[] = {
+        {"archive password as an argument", "set-archive-password", "'zip pw;密'", "", "ArchivePass", "zip pw;\xC3\xDC"},
+        {"archive password on standard input", "set-archive-password", "-", "from stdin\n", "ArchivePass", "from stdin"},
+        {"login password on standard input", "set-password", "-", "login pw\r\n", "SmtpPass", "login pw"},
+        {"an empty archive password turns encryption off", "set-archive-password", "''", "", "ArchivePass", ""},
+    };
+    const std::string input = (dir_ / "input.txt").string();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::ofstream(input, std::ios::binary | std::ios::trunc) << c.input;
+        const TResult r = Ctl("config " + c.verb + " " + path_ + " " + c.value + " <" + input);
+        ASSERT_EQ(r.status, 0) << r.out;
+        const AnsiString stored = GetPrivateProfileString("Option", c.key, "missing", path_);
+        EXPECT_EQ(CipherText(stored, SmtpPasswordKey, false), c.plain);
+        if (!c.plain.empty()) {
+            EXPECT_EQ(stored.find(c.plain), std::string::npos) << "stored in plain text";
+        }
+    }
+    EXPECT_EQ(Ctl("config set-archive-password " + path_).status, 2);
 }
 
 TEST_F(CtlConfigTest, ErrorsAreClearAndExitNonZero) {
