@@ -25,6 +25,7 @@ struct TSmtpSpoolOptions {
     std::string KeyFile{};
     std::string Mechanism = "LOGIN"; // the one login method offered
     long long SizeLimit = 0;         // the SIZE offered; 0: aiosmtpd's default
+    int RefuseDataAfter = 0;         // messages after this many are refused (552); 0: none
 };
 
 struct TSpooledMessage {
@@ -103,6 +104,7 @@ private:
         if (o.Tls != "none") args.insert(args.end(), {"--tls", o.Tls, "--cert", o.CertFile, "--key", o.KeyFile});
         args.insert(args.end(), {"--mechanism", o.Mechanism});
         if (o.SizeLimit > 0) args.insert(args.end(), {"--size-limit", std::to_string(o.SizeLimit)});
+        if (o.RefuseDataAfter > 0) args.insert(args.end(), {"--refuse-data-after", std::to_string(o.RefuseDataAfter)});
         return args;
     }
     std::string Path(int n, const char* suffix) const { return FSpool + "/" + std::to_string(n) + "." + suffix; }

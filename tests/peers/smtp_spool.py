@@ -50,6 +50,8 @@ class Handler:
         return "250 OK"
 
     async def handle_DATA(self, server, session, envelope):
+        if self.args.refuse_data_after and self.count >= self.args.refuse_data_after:
+            return "552 5.3.4 Message refused by test rule"
         self.count += 1
         n = self.count
         raw = envelope.original_content or envelope.content
@@ -148,6 +150,7 @@ async def main():
     parser.add_argument("--key")
     parser.add_argument("--mechanism", default="LOGIN")
     parser.add_argument("--size-limit", type=int, default=33554432)
+    parser.add_argument("--refuse-data-after", type=int, default=0)  # refuse every message after the Nth
     args = parser.parse_args()
     handler = Handler(args)
     loop = asyncio.get_running_loop()
