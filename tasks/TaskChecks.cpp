@@ -159,14 +159,14 @@ TCheckOutcome CheckInput(TTaskTable& table, const TTaskInput& input, bool newTas
 
 const std::vector<TGuardedTaskField>& GuardedTaskFields() {
     static const std::vector<TGuardedTaskField> fields = {
-        {"ServerName", "服务器名", &TTaskInput::ServerName},
-        {"DBName", "数据库名", &TTaskInput::DBName},
-        {"UserName", "用户名", &TTaskInput::UserName},
-        {"BakDBName", "待备份数据库", &TTaskInput::BakDBName},
-        {"BakFilePath", "目的路径", &TTaskInput::BakFilePath},
-        {"ToMailAddr", "备份邮箱地址", &TTaskInput::ToMailAddr},
-        {"CcMailAddr", "抄送邮箱地址", &TTaskInput::CcMailAddr},
-        {"MailTopic", "邮件主题格式", &TTaskInput::MailTopic},
+        {"ServerName", "服务器名", &TTaskInput::ServerName, &TTaskRecord::ServerName},
+        {"DBName", "数据库名", &TTaskInput::DBName, &TTaskRecord::DBName},
+        {"UserName", "用户名", &TTaskInput::UserName, &TTaskRecord::UserName},
+        {"BakDBName", "待备份数据库", &TTaskInput::BakDBName, &TTaskRecord::BakDBName},
+        {"BakFilePath", "目的路径", &TTaskInput::BakFilePath, &TTaskRecord::BakFilePath},
+        {"ToMailAddr", "备份邮箱地址", &TTaskInput::ToMailAddr, &TTaskRecord::ToMailAddr},
+        {"CcMailAddr", "抄送邮箱地址", &TTaskInput::CcMailAddr, &TTaskRecord::CcMailAddr},
+        {"MailTopic", "邮件主题格式", &TTaskInput::MailTopic, &TTaskRecord::MailTopic},
     };
     return fields;
 }
@@ -191,12 +191,13 @@ AnsiString TaskInputFault(const TTaskInput& input) {
     return {};
 }
 
-AnsiString StoredTaskFault(TTaskTable& table) {
+AnsiString TaskRecordFault(const TTaskRecord& record) {
     for (const TGuardedTaskField& field : GuardedTaskFields())
-        if (AnsiString fault = TaskFieldFault(field, table.FieldNamed(field.Name).AsString()); !fault.empty())
-            return fault;
+        if (AnsiString fault = TaskFieldFault(field, record.*(field.RecordMember)); !fault.empty()) return fault;
     return {};
 }
+
+AnsiString StoredTaskFault(TTaskTable& table) { return TaskRecordFault(ReadTaskRecord(table)); }
 
 namespace {
 

@@ -8,6 +8,7 @@
 
 #include "platform/AnsiString.h"
 #include "platform/Exception.h"
+#include "tasks/TaskRecord.h"
 #include "tasks/TaskTable.h"
 
 // A field value of the wrong kind for the control it goes into (an empty time
@@ -83,11 +84,13 @@ std::int32_t DelayBoxValue(const AnsiString& text);
 // ---- text that reaches a file name, a command line, an SQL text or an SMTP command
 
 // A task field whose text is used outside the program: `Name` is the stored
-// field, `Label` (UTF-8) names it in refusals, `Member` is its editor box.
+// field, `Label` (UTF-8) names it in refusals, `Member` is its editor box and
+// `RecordMember` the same text of a stored record.
 struct TGuardedTaskField {
     const char* Name;
     const char* Label;
     AnsiString TTaskInput::*Member;
+    AnsiString TTaskRecord::*RecordMember;
 };
 const std::vector<TGuardedTaskField>& GuardedTaskFields();
 
@@ -100,7 +103,9 @@ bool HasControlCharacter(std::string_view text);
 AnsiString TaskFieldFault(const TGuardedTaskField& field, const AnsiString& text);
 // The first refusal of the input's guarded boxes, in field order; empty: none.
 AnsiString TaskInputFault(const TTaskInput& input);
-// The same for the table's current record (a file stored by an older version).
+// The same for a stored record (a file stored by an older version).
+AnsiString TaskRecordFault(const TTaskRecord& record);
+// The same for the table's current record.
 AnsiString StoredTaskFault(TTaskTable& table);
 
 // Puts one imported cell (a sheet or tab-separated row) into `field` of the
