@@ -9,6 +9,7 @@
 #include <iostream>
 
 #include "mail/IdMessage.h"
+#include "pipeline/ArchiveMessage.h"
 #include "platform/BatchRunner.h"
 #include "platform/Files.h"
 #include "settings/SmtpSetup.h"
@@ -66,11 +67,6 @@ std::vector<bool> CharacterStarts(const AnsiString& text) {
     }
     starts[text.size()] = true;
     return starts;
-}
-
-std::string FileNameOf(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 } // namespace
@@ -179,9 +175,7 @@ TBackupCycle::~TBackupCycle() = default;
 void TBackupCycle::rarTimerTimer() {
     if (!bakDone) return;
     ActivityLog.AddLog(Texts().Packing);
-    cdsTask.GoToNumber(curRecNo);
-    const AnsiString backupFolder = cdsTask.FieldNamed("BakFilePath").AsString();
-    const std::int64_t sendSeconds = cdsTask.FieldNamed("sendTimeAfter").AsInteger();
+    const TTaskRecord task = LoadTaskRecord(cdsTask, curRecNo);
 
     const std::string archiveFolder = ArchiveFolder();
     if (!DirectoryExists(archiveFolder)) {
@@ -191,7 +185,7 @@ void TBackupCycle::rarTimerTimer() {
 
     AnsiString text;
     try {
-        text = BatchFileText(ExeFolder(), backupFolder);
+        text = BatchFileText(ExeFolder(), task.BakFilePath);
     } catch (const EInOutError&) {
         // The folder will not change by the next tick: the cycle ends here.
         rarTimer.SetEnabled(false);
@@ -214,7 +208,7 @@ void TBackupCycle::rarTimerTimer() {
     }
 
     rarTimer.SetEnabled(false);
-    ArmStep(sendmailTimer, SendDelay(sendSeconds));
+    ArmStep(sendmailTimer, SendDelay(task.SendTimeAfter));
     Loop().Sleep(ArchiverGrace);
     ActivityLog.AddLog(Texts().Packed);
 }
@@ -251,20 +245,10 @@ void TBackupCycle::sendmailTimerTimer() {
 
 bool TBackupCycle::SendArchive(const std::string& path) {
     const TLocalDateTime now = ToLocal(Loop().Clock().Now());
-    cdsTask.GoToNumber(curRecNo);
-    const AnsiString databases = cdsTask.FieldNamed("BakDBName").AsString();
-    const AnsiString toAddresses = cdsTask.FieldNamed("ToMailAddr").AsString();
-    const AnsiString ccAddresses = cdsTask.FieldNamed("CcMailAddr").AsString();
-    const AnsiString topic = cdsTask.FieldNamed("MailTopic").AsString();
-    const std::vector<AnsiString> body = MailBody(databases, now);
-
+    const TTaskRecord task = LoadTaskRecord(cdsTask, curRecNo);
     // The envelope gets the address, the From field the display name too.
     const TIdEMailAddressItem sender = ParseSender(MailSettings.SmtpName());
-
     const AnsiString ansiPath = Utf8ToAnsi(path);
-    AnsiString subject = topic;
-    ReplaceMacro(subject, "<file>", Utf8ToAnsi(FileNameOf(path)), false);
-    ReplaceMacro(subject, "<date>", ShortDate(now), false);
 
     Loop().ProcessMessages();
 
@@ -281,23 +265,14 @@ bool TBackupCycle::SendArchive(const std::string& path) {
     if (Mail.PlainTextByChoice()) ActivityLog.AddLog(Utf8ToAnsi(PlainTextWarning));
 
     {
-        TIdMessage message;
-        message.From = sender;
-        message.ContentType = "text/html";
-        message.CharSet = "gb2312";
-        message.ReplyTo.Clear();
-        message.Subject = subject;
-        message.Body = body;
-        message.Parts.AddAttachment(ansiPath);
-        message.Recipients.SetAddressesText(toAddresses);
-        message.CCList.SetAddressesText(ccAddresses);
+        TIdMessage message = MakeArchiveMessage(task, sender, ansiPath, now);
         Mail.Send(message);
     }
     // Deleted only once it was sent: after a failure it waits in the folder.
     std::error_code ignored;
     fs::remove(path, ignored);
 
-    ActivityLog.AddLog(Texts().Sent + toAddresses);
+    ActivityLog.AddLog(Texts().Sent + task.ToMailAddr);
     ActivityLog.AddLog(Texts().Separator);
     mailSent = true;
     return true;

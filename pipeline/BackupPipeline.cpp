@@ -106,13 +106,9 @@ void TBackupPipeline::UpdateTimerTimer() {
     const TLocalDateTime now = ToLocal(loop_.Clock().Now());
     cdsTask.GoFirst();
     while (!cdsTask.IsPastEnd()) {
-        const int runHour = cdsTask.FieldNamed("RunHour").AsInteger();
-        const int runMinute = cdsTask.FieldNamed("RunMinute").AsInteger();
-        const bool bak2Enabled = cdsTask.FieldNamed("Bak2Enabled").AsBoolean();
-        const int runHour2 = cdsTask.FieldNamed("RunHour2").AsInteger();
-        const int runMinute2 = cdsTask.FieldNamed("RunMinute2").AsInteger();
-        const bool due = (runHour == now.Hour && runMinute == now.Minute) ||
-                         (bak2Enabled && runHour2 == now.Hour && runMinute2 == now.Minute);
+        const TTaskRecord task = ReadTaskRecord(cdsTask);
+        const bool due = (task.RunHour == now.Hour && task.RunMinute == now.Minute) ||
+                         (task.Bak2Enabled && task.RunHour2 == now.Hour && task.RunMinute2 == now.Minute);
         if (due) {
             StartCycle();
             return;
@@ -128,7 +124,7 @@ void TBackupPipeline::StartCycle() {
     backupTimer.SetEnabled(true);
     UpdateTimer.SetEnabled(false);
     curRecNo = cdsTask.CurrentNumber();
-    ActivityLog.AddLog(Texts().StartTask + cdsTask.FieldNamed("TaskName").AsString() + Texts().StartTaskEnd);
+    ActivityLog.AddLog(Texts().StartTask + ReadTaskRecord(cdsTask).TaskName + Texts().StartTaskEnd);
 }
 
 void TBackupPipeline::backupTimerTimer() {
@@ -154,25 +150,19 @@ void TBackupPipeline::BackupTaskDBs() {
     if (bakDone)
         return;
 
-    AnsiString folder, names;
-    std::int64_t rarDelay = 0;
-    bool hasServer = false;
     const TTimePoint attemptStart = loop_.Clock().Now();
-    cdsTask.GoToNumber(curRecNo);
+    const TTaskRecord task = LoadTaskRecord(cdsTask, curRecNo);
     // A task stored before its texts were checked: nothing of it may reach the
     // server, the archiver or the mail server.
-    if (const AnsiString fault = StoredTaskFault(cdsTask); !fault.empty()) {
+    if (const AnsiString fault = TaskRecordFault(task); !fault.empty()) {
         backupTimer.SetEnabled(false);
         ResumeSchedulerAfterStop();
         throw Exception(fault);
     }
+    const std::int64_t rarDelay = static_cast<std::int64_t>(task.RarTimeAfter) * 1000;
+    const bool hasServer = !task.ServerName.empty();
     try {
-        cdsTask.GoToNumber(curRecNo);
-        folder = cdsTask.FieldNamed("BakFilePath").AsString();
-        names = cdsTask.FieldNamed("BakDBName").AsString();
-        rarDelay = static_cast<std::int64_t>(cdsTask.FieldNamed("RarTimeAfter").AsInteger()) * 1000;
-        hasServer = !cdsTask.FieldNamed("ServerName").AsString().empty();
-        ConnectTaskDB();
+        ConnectTaskDB(task);
     } catch (...) {
         // Tried again at the next tick (bakDone stays false), for a while.
         NoteConnectFailure(attemptStart);
@@ -188,14 +178,15 @@ void TBackupPipeline::BackupTaskDBs() {
     try {
         // A task without a server backs up nothing: its statements must never
         // go to another task's server through a connection text left behind.
-        const std::vector<AnsiString> databases = hasServer ? SplitDatabaseNames(names) : std::vector<AnsiString> {};
+        const std::vector<AnsiString> databases =
+            hasServer ? SplitDatabaseNames(task.BakDBName) : std::vector<AnsiString> {};
         for (const AnsiString& name : databases) {
             if (!dbReady)
                 continue;
             dbReady = false;
             try {
                 ActivityLog.AddLog(Texts().BackingUp + name + Texts().BackingUpEnd);
-                ExecuteSQL(BackupStatement(name, folder));
+                ExecuteSQL(BackupStatement(name, task.BakFilePath));
                 ActivityLog.AddLog(Texts().BackedUp + name + Texts().BackedUpEnd);
             } catch (...) {
                 loop_.Sleep(PauseAfterDatabase);
@@ -217,16 +208,14 @@ void TBackupPipeline::BackupTaskDBs() {
 void TBackupPipeline::ConnectTaskDB() {
     if (Ado_Cnt.Connected())
         return;
-    cdsTask.GoToNumber(curRecNo);
-    const AnsiString server = cdsTask.FieldNamed("ServerName").AsString();
-    if (server.empty())
-        return;
-    const AnsiString database = cdsTask.FieldNamed("DBName").AsString();
-    const AnsiString user = cdsTask.FieldNamed("UserName").AsString();
-    const AnsiString password = cdsTask.FieldNamed("password").AsString();
+    ConnectTaskDB(LoadTaskRecord(cdsTask, curRecNo));
+}
 
-    ActivityLog.AddLog(Texts().Connecting + database + Texts().ConnectingEnd);
-    DBConnStr = BuildConnectionText(password, user, database, server);
+void TBackupPipeline::ConnectTaskDB(const TTaskRecord& task) {
+    if (Ado_Cnt.Connected() || task.ServerName.empty())
+        return;
+    ActivityLog.AddLog(Texts().Connecting + task.DBName + Texts().ConnectingEnd);
+    DBConnStr = BuildConnectionText(task.Password, task.UserName, task.DBName, task.ServerName);
     Ado_Cnt.ConnectionString = DBConnStr;
     Ado_Cnt.LoginPrompt = false;
     Ado_Cnt.Open();

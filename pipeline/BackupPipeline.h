@@ -19,6 +19,7 @@
 #include "platform/AnsiString.h"
 #include "platform/ExceptionReport.h"
 #include "platform/MessageLoop.h"
+#include "tasks/TaskRecord.h"
 #include "tasks/TaskTable.h"
 
 struct TRgbColour {
@@ -85,7 +86,8 @@ public:
     void StartCycle();
     void backupTimerTimer();
     void BackupTaskDBs(); // the backup step
-    void ConnectTaskDB();
+    void ConnectTaskDB(); // with the current task as stored now
+    void ConnectTaskDB(const TTaskRecord& task);
     // Runs one statement on a connection of its own built from DBConnStr; true
     // when it reports more than 0 rows affected.
     bool ExecuteSQL(const AnsiString& statement);
