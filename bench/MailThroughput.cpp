@@ -20,6 +20,7 @@
 
 #include "mail/IdMessage.h"
 #include "mail/IdSMTP.h"
+#include "pipeline/ArchiveMessage.h"
 
 namespace {
 
@@ -144,14 +145,13 @@ int main(int argc, char** argv) {
         smtp.Host = "127.0.0.1";
         smtp.Port = sink.Port;
         smtp.SetReadTimeoutMs(60000);
-        TIdMessage message;
-        message.From.Address = "bench@example.com";
-        message.Recipients.SetAddressesText("sink@example.com");
-        message.ContentType = "text/html";
-        message.CharSet = "gb2312";
-        message.Subject = "bench";
-        message.Body = {"bench"};
-        message.Parts.AddAttachment(path);
+        TTaskRecord task;
+        task.ToMailAddr = "sink@example.com";
+        task.MailTopic = "bench";
+        task.BakDBName = "bench";
+        TIdEMailAddressItem sender;
+        sender.Address = "bench@example.com";
+        TIdMessage message = MakeArchiveMessage(task, sender, path, ToLocal(SystemClock().Now()));
         smtp.Connect();
         smtp.Send(message);
         smtp.Disconnect();

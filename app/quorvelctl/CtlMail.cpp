@@ -1,10 +1,12 @@
-// quorvelctl mail: sends one message of the backup mail's shape through the SMTP
-// client, so administrators can check their mail settings from a shell.
+// quorvelctl mail: sends the backup mail, built as the mail step builds it,
+// through the SMTP client, so administrators can check their mail settings
+// from a shell.
 #include <charconv>
 #include <iostream>
 
 #include "app/quorvelctl/CtlCommand.h"
 #include "mail/IdMessage.h"
+#include "pipeline/ArchiveMessage.h"
 #include "mail/IdSMTP.h"
 #include "platform/AnsiString.h"
 
@@ -13,7 +15,7 @@ namespace {
 constexpr int ReplyTimeoutMs = 5 * 60 * 1000; // the backup pipeline's wait
 
 int RunMail(const std::vector<std::string>& args) {
-    std::string server, user, password, from, to, cc, subject, attach;
+    std::string server, user, password, from, to, cc, subject, attach, databases;
     bool hasUser = false, hasPassword = false;
     int port = 25;
     std::vector<std::string> body;
@@ -41,6 +43,7 @@ int RunMail(const std::vector<std::string>& args) {
         else if (option == "--subject") subject = value();
         else if (option == "--body") body.push_back(value());
         else if (option == "--attach") attach = value();
+        else if (option == "--databases") databases = value();
         else throw ECtlUsage("mail: unknown option '" + option + "'");
     }
     if (server.empty()) throw ECtlUsage("mail: --server is required");
@@ -58,15 +61,19 @@ int RunMail(const std::vector<std::string>& args) {
         smtp.SetAuthenticationType(atLogin);
     }
 
-    TIdMessage message;
-    message.From = ParseSender(Utf8ToAnsi(from));
-    message.ContentType = "text/html";
-    message.CharSet = "gb2312";
-    message.Subject = Utf8ToAnsi(subject);
-    for (const std::string& line : body) message.Body.push_back(Utf8ToAnsi(line));
-    if (!attach.empty()) message.Parts.AddAttachment(Utf8ToAnsi(attach));
-    message.Recipients.SetAddressesText(Utf8ToAnsi(to));
-    message.CCList.SetAddressesText(Utf8ToAnsi(cc));
+    // The options fill what the mail step takes from the task; --body lines,
+    // when given, stand for the backup text.
+    TTaskRecord task;
+    task.ToMailAddr = Utf8ToAnsi(to);
+    task.CcMailAddr = Utf8ToAnsi(cc);
+    task.MailTopic = Utf8ToAnsi(subject);
+    task.BakDBName = Utf8ToAnsi(databases);
+    TIdMessage message = MakeArchiveMessage(task, ParseSender(Utf8ToAnsi(from)), Utf8ToAnsi(attach),
+                                            ToLocal(SystemClock().Now()));
+    if (!body.empty()) {
+        message.Body.clear();
+        for (const std::string& line : body) message.Body.push_back(Utf8ToAnsi(line));
+    }
 
     smtp.Connect();
     smtp.Send(message);
@@ -82,7 +89,7 @@ int RunMail(const std::vector<std::string>& args) {
 const TCtlRegistration registration{
     {"mail",
      "  quorvelctl mail --server HOST [--port N] [--user U --password P] --from ADDRESS --to LIST\n"
-     "                  [--cc LIST] [--subject TEXT] [--body LINE]... [--attach FILE]\n",
+     "                  [--cc LIST] [--subject TEXT] [--databases LIST] [--body LINE]... [--attach FILE]\n",
      RunMail}};
 
 } // namespace

@@ -19,6 +19,7 @@
 #include "platform/Files.h"
 #include "platform/qt/QtMessageLoop.h"
 #include "tasks/TaskFile.h"
+#include "tasks/TaskRecord.h"
 
 namespace {
 
@@ -58,24 +59,26 @@ void WriteSampleTasks(const std::string& path) {
     int num = 0;
     for (const TSample& s : samples) {
         table.BeginNewRecord();
-        table.FieldNamed("num").SetAsInteger(++num);
-        table.FieldNamed("taskName").SetAsString(Utf8ToAnsi(s.Name));
-        table.FieldNamed("RunHour").SetAsInteger(s.Hour);
-        table.FieldNamed("RunMinute").SetAsInteger(s.Minute);
-        table.FieldNamed("Bak2Enabled").SetAsBoolean(s.Bak2);
-        table.FieldNamed("RunHour2").SetAsInteger(s.Hour2);
-        table.FieldNamed("RunMinute2").SetAsInteger(s.Minute2);
-        table.FieldNamed("BakDBName").SetAsString(s.Databases);
-        table.FieldNamed("BakFilePath").SetAsString(s.Folder);
-        table.FieldNamed("ToMailAddr").SetAsString(s.To);
-        table.FieldNamed("RarTimeAfter").SetAsInteger(30);
-        table.FieldNamed("SendTimeAfter").SetAsInteger(60);
-        table.FieldNamed("MailTopic").SetAsString(Utf8ToAnsi("数据库备份<file> <date>"));
-        table.FieldNamed("ServerName").SetAsString(s.Server);
-        table.FieldNamed("DBName").SetAsString("master");
-        table.FieldNamed("UserName").SetAsString("sa");
-        table.FieldNamed("Password").SetAsString("secret");
-        table.FieldNamed("CcMailAddr").SetAsString("boss@example.com");
+        TTaskRecord task;
+        task.Num = ++num;
+        task.TaskName = Utf8ToAnsi(s.Name);
+        task.RunHour = s.Hour;
+        task.RunMinute = s.Minute;
+        task.Bak2Enabled = s.Bak2;
+        task.RunHour2 = s.Hour2;
+        task.RunMinute2 = s.Minute2;
+        task.BakDBName = s.Databases;
+        task.BakFilePath = s.Folder;
+        task.ToMailAddr = s.To;
+        task.RarTimeAfter = 30;
+        task.SendTimeAfter = 60;
+        task.MailTopic = Utf8ToAnsi("数据库备份<file> <date>");
+        task.ServerName = s.Server;
+        task.DBName = "master";
+        task.UserName = "sa";
+        task.Password = "secret";
+        task.CcMailAddr = "boss@example.com";
+        WriteTaskRecord(table, task);
         table.StoreRecord();
     }
     SaveToFile(table, path);

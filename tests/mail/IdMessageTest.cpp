@@ -13,6 +13,7 @@
 
 #include "mail/IdCoderMIME.h"
 #include "mail/IdWriter.h"
+#include "pipeline/ArchiveMessage.h"
 #include "tests/mail/TimeZoneScope.h"
 
 namespace {
@@ -93,20 +94,28 @@ std::vector<std::string> SplitLines(std::string_view text) {
     return out;
 }
 
-// The program's mail: text/html in gb2312, one archive attached, To and Cc lists.
+TTaskRecord ProgramTask() {
+    TTaskRecord task;
+    task.MailTopic = Gbk("备份<FILE> <date>");
+    task.ToMailAddr = Gbk("张三 <zs@example.com>, li@example.com");
+    task.CcMailAddr = "ops@example.com";
+    return task;
+}
+
+TIdEMailAddressItem ProgramSender() {
+    TIdEMailAddressItem sender;
+    sender.Address = Gbk("客服中心<backup@example.com>");
+    return sender;
+}
+
+// The program's mail as the mail step builds it: text/html in gb2312, one
+// archive attached, To and Cc lists; sent five seconds after it was built.
 struct TProgramMessage {
     TTempFolder Folder;
     TIdMessage Message;
-    explicit TProgramMessage(std::string_view attachment = Bytes(58)) {
-        Message.From.Address = Gbk("客服中心<backup@example.com>");
-        Message.ContentType = "text/html";
-        Message.CharSet = "gb2312";
-        Message.ReplyTo.Clear();
-        Message.Subject = Gbk("备份20100415093000.rar 2010-04-15");
-        Message.Body = {Gbk("自动备份数据库："), Gbk("备份时间：2010-04-15 09:30:00")};
-        Message.Parts.AddAttachment(Folder.File("20100415093000.rar", attachment));
-        Message.Recipients.SetAddressesText(Gbk("张三 <zs@example.com>, li@example.com"));
-        Message.CCList.SetAddressesText("ops@example.com");
+    explicit TProgramMessage(std::string_view attachment = Bytes(58))
+        : Message(MakeArchiveMessage(ProgramTask(), ProgramSender(), Folder.File("20100415093000.rar", attachment),
+                                     TLocalDateTime {2010, 4, 15, 9, 30, 0})) {
         Message.Date = UtcTime(2010, 4, 15, 1, 30, 5);
     }
 };

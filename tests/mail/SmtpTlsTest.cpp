@@ -12,6 +12,7 @@
 #include "mail/IdIOHandlerTLS.h"
 #include "mail/IdMessage.h"
 #include "mail/IdSMTP.h"
+#include "pipeline/ArchiveMessage.h"
 #include "tests/peers/SmtpSpoolServer.h"
 #include "tests/peers/TestCertificates.h"
 
@@ -35,13 +36,11 @@ private:
 };
 
 void FillMessage(TIdMessage& message, const std::string& attachment = {}) {
-    message.From.Address = "backup@example.com";
-    message.ContentType = "text/html";
-    message.CharSet = "gb2312";
-    message.Subject = Utf8ToAnsi("备份完成");
-    message.Body = {Utf8ToAnsi("自动备份数据库：销售")};
-    if (!attachment.empty()) message.Parts.AddAttachment(attachment);
-    message.Recipients.SetAddressesText("ops@example.com");
+    TTaskRecord task;
+    task.BakDBName = Utf8ToAnsi("销售");
+    task.MailTopic = Utf8ToAnsi("备份完成");
+    task.ToMailAddr = "ops@example.com";
+    message = MakeArchiveMessage(task, ParseSender("backup@example.com"), attachment, ToLocal(SystemClock().Now()));
 }
 
 TSmtpSpoolOptions PeerOptions(const std::string& tls, const std::string& cert, const std::string& mechanism = "LOGIN") {
