@@ -8,6 +8,7 @@
 #include <fstream>
 #include <memory>
 
+#include "platform/AnsiString.h"
 #include "tests/peers/SmtpSpoolServer.h"
 
 namespace {
@@ -58,6 +59,25 @@ TEST(CtlMailTest, SenderWithADisplayName) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].From, "backup@example.com");
     EXPECT_EQ(messages[0].FromHeader, "客服中心 <backup@example.com>");
+}
+
+// Without --body the text is the mail step's: the databases, then the time;
+// the subject's macros are replaced as the mail step replaces them.
+TEST(CtlMailTest, WithoutBodyLinesSendsTheBackupText) {
+    TSmtpSpoolServer server({"backup", "secret", false, {}});
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("ctlmail-" + std::to_string(::getpid()) + "-2.rar")).string();
+    std::ofstream(path, std::ios::binary) << "x";
+    TRun run = Quorvelctl("--server 127.0.0.1 --port " + std::to_string(server.Port()) +
+                          " --user backup --password secret --from backup@example.com --to ops@example.com"
+                          " --databases 'pubs,销售' --subject 'got <FILE>' --attach '" + path + "'");
+    std::filesystem::remove(path);
+    EXPECT_EQ(run.Status, 0) << run.Output;
+    auto messages = server.Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].Subject, "got " + std::filesystem::path(path).filename().string());
+    // 自动备份数据库：pubs,销售 and 备份时间： in CP936
+    EXPECT_NE(messages[0].Body.find(Utf8ToAnsi("自动备份数据库：pubs,销售\r\n备份时间：")), std::string::npos);
 }
 
 struct TFailCase {
