@@ -28,7 +28,7 @@ function(quorvel_test label)
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
   set(target test_${label})
   add_executable(${target} ${sources})
-  target_link_libraries(${target} PRIVATE quorvel_options GTest::gtest GTest::gmock GTest::gtest_main ${ARGN})
+  target_link_libraries(${target} PRIVATE quorvel_options GTest::gtest GTest::gmock GTest::gtest_main quorvel_test_support ${ARGN})
   target_compile_definitions(${target} PRIVATE
     QUORVEL_PYTHON="${QUORVEL_PYTHON}"
     QUORVEL_PEERS_DIR="${PROJECT_SOURCE_DIR}/tests/peers"

@@ -15,6 +15,7 @@
 #include "platform/qt/QtMessageLoop.h"
 #include "tasks/TaskFile.h"
 #include "tests/app/QtTestEnvironment.h"
+#include "tests/support/TaskBuilder.h"
 
 struct TCapturedBox {
     std::string Text, Caption; // UTF-8
@@ -62,25 +63,22 @@ protected:
         TTaskTable table;
         int num = 0;
         for (const TGridTask& t : tasks) {
-            table.BeginNewRecord();
-            table.FieldNamed("num").SetAsInteger(++num);
-            table.FieldNamed("taskName").SetAsString(Utf8ToAnsi(t.Name));
-            table.FieldNamed("RunHour").SetAsInteger(t.Hour);
-            table.FieldNamed("RunMinute").SetAsInteger(t.Minute);
-            table.FieldNamed("Bak2Enabled").SetAsBoolean(t.Bak2Enabled);
-            table.FieldNamed("RunHour2").SetAsInteger(t.Hour2);
-            table.FieldNamed("RunMinute2").SetAsInteger(t.Minute2);
-            table.FieldNamed("ServerName").SetAsString(Utf8ToAnsi(t.ServerName));
-            table.FieldNamed("DBName").SetAsString("master");
-            table.FieldNamed("UserName").SetAsString("sa");
-            table.FieldNamed("Password").SetAsString("secret");
-            table.FieldNamed("BakDBName").SetAsString(Utf8ToAnsi(t.BakDBName));
-            table.FieldNamed("BakFilePath").SetAsString(Utf8ToAnsi(t.BakFilePath));
-            table.FieldNamed("RarTimeAfter").SetAsInteger(t.RarTimeAfter);
-            table.FieldNamed("SendTimeAfter").SetAsInteger(t.SendTimeAfter);
-            table.FieldNamed("ToMailAddr").SetAsString(Utf8ToAnsi(t.ToMailAddr));
-            table.FieldNamed("MailTopic").SetAsString(Utf8ToAnsi(t.MailTopic));
-            table.StoreRecord();
+            StoreTestTask(table, TestTask([&](TTaskRecord& r) {
+                r.Num = ++num;
+                r.TaskName = Utf8ToAnsi(t.Name);
+                r.RunHour = t.Hour;
+                r.RunMinute = t.Minute;
+                r.Bak2Enabled = t.Bak2Enabled;
+                r.RunHour2 = t.Hour2;
+                r.RunMinute2 = t.Minute2;
+                r.ServerName = Utf8ToAnsi(t.ServerName);
+                r.BakDBName = Utf8ToAnsi(t.BakDBName);
+                r.BakFilePath = Utf8ToAnsi(t.BakFilePath);
+                r.RarTimeAfter = t.RarTimeAfter;
+                r.SendTimeAfter = t.SendTimeAfter;
+                r.ToMailAddr = Utf8ToAnsi(t.ToMailAddr);
+                r.MailTopic = Utf8ToAnsi(t.MailTopic);
+            }));
         }
         SaveToFile(table, FilePath("task.ini"));
     }

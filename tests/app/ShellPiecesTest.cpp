@@ -17,7 +17,7 @@
 #include "platform/ShellExecute.h"
 #include "platform/VersionInfo.h"
 #include "tests/app/QtTestEnvironment.h"
-#include "tests/mail/PeerProcess.h"
+#include "tests/support/PeerProcess.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono;

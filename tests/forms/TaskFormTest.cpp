@@ -14,6 +14,7 @@
 #include "tasks/forms/TaskForm.h"
 #include "tests/app/QtTestEnvironment.h"
 #include "tests/peers/TdsTestServer.h"
+#include "tests/support/TaskBuilder.h"
 
 namespace {
 
@@ -33,26 +34,22 @@ struct TCapturedBoxes {
 
 void AddTask(TTaskTable& table, const char* name, int hour, int minute) {
     const int count = table.CountRecords();
-    table.BeginNewRecord();
-    table.FieldNamed("num").SetAsInteger(count + 1);
-    table.FieldNamed("taskName").SetAsString(A(name));
-    table.FieldNamed("ServerName").SetAsString("db1");
-    table.FieldNamed("DBName").SetAsString("master");
-    table.FieldNamed("UserName").SetAsString("backup");
-    table.FieldNamed("Password").SetAsString("pw");
-    table.FieldNamed("BakDBName").SetAsString("pubs");
-    table.FieldNamed("BakFilePath").SetAsString(std::string("/srv/") + std::to_string(count));
-    table.FieldNamed("ToMailAddr").SetAsString("ops@example.com");
-    table.FieldNamed("CcMailAddr").SetAsString("cc@example.com");
-    table.FieldNamed("MailTopic").SetAsString("t <file>");
-    table.FieldNamed("RunHour").SetAsInteger(hour);
-    table.FieldNamed("RunMinute").SetAsInteger(minute);
-    table.FieldNamed("Bak2Enabled").SetAsBoolean(true);
-    table.FieldNamed("RunHour2").SetAsInteger(3);
-    table.FieldNamed("RunMinute2").SetAsInteger(15);
-    table.FieldNamed("RarTimeAfter").SetAsInteger(45);
-    table.FieldNamed("SendTimeAfter").SetAsInteger(90);
-    table.StoreRecord();
+    StoreTestTask(table, TestTask([&](TTaskRecord& t) {
+        t.TaskName = A(name);
+        t.ServerName = "db1";
+        t.UserName = "backup";
+        t.Password = "pw";
+        t.BakFilePath = "/srv/" + std::to_string(count);
+        t.CcMailAddr = "cc@example.com";
+        t.MailTopic = "t <file>";
+        t.RunHour = hour;
+        t.RunMinute = minute;
+        t.Bak2Enabled = true;
+        t.RunHour2 = 3;
+        t.RunMinute2 = 15;
+        t.RarTimeAfter = 45;
+        t.SendTimeAfter = 90;
+    }));
 }
 
 class TaskFormTest : public ::testing::Test {

@@ -7,7 +7,7 @@
 #include <optional>
 
 #include "mail/IdHeaderList.h"
-#include "tests/mail/TimeZoneScope.h"
+#include "tests/support/TimeZoneScope.h"
 
 namespace {
 

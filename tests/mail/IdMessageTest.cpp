@@ -14,7 +14,8 @@
 #include "mail/IdCoderMIME.h"
 #include "mail/IdWriter.h"
 #include "pipeline/ArchiveMessage.h"
-#include "tests/mail/TimeZoneScope.h"
+#include "tests/support/FailingWriter.h"
+#include "tests/support/TimeZoneScope.h"
 
 namespace {
 
@@ -239,6 +240,27 @@ TEST(MessageShape, ShapesThatAreNotWrittenFailBeforeAnyByte) {
         EXPECT_EQ(out.Bytes, "");
     }
 }
+
+// A connection that breaks in the middle of a message: the writer's error
+// reaches the caller, and nothing is written after the failed write. The
+// parameter places the failing write in the whole message (0: the first, 1: the last).
+class BrokenWriteTest : public ::testing::TestWithParam<double> {};
+
+TEST_P(BrokenWriteTest, EndsTheMessageWithTheWritersError) {
+    TTimeZoneScope china("CST-8");
+    TProgramMessage m(Bytes(3000));
+    TFailingWriter whole;
+    m.Message.WriteMessage(whole);
+    const std::size_t failOn = 1 + static_cast<std::size_t>(GetParam() * static_cast<double>(whole.Writes - 1));
+    TFailingWriter broken(failOn);
+    EXPECT_THROW(m.Message.WriteMessage(broken), EFailingWrite);
+    EXPECT_EQ(broken.Writes, failOn);
+    EXPECT_LT(broken.Bytes.size(), whole.Bytes.size());
+    EXPECT_EQ(whole.Bytes.substr(0, broken.Bytes.size()), broken.Bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Places, BrokenWriteTest, ::testing::Values(0.0, 0.1, 0.5, 0.9, 1.0),
+                         [](const auto& info) { return "At" + std::to_string(static_cast<int>(info.param * 100)); });
 
 // ---- body lines ---------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 
 #include "ScriptedPeer.h"
 #include "mail/IdTCPConnection.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -24,19 +25,6 @@ std::vector<AnsiString> Texts(std::size_t n, const AnsiString& text, const AnsiS
     std::vector<AnsiString> lines(n, text);
     lines.push_back(last);
     return lines;
-}
-
-// A port on 127.0.0.1 where nothing listens: bound by us, then released.
-int ClosedPort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(s);
-    return ntohs(a.sin_port);
 }
 
 struct TClient : TIdTCPClient {
@@ -382,7 +370,8 @@ TEST(WriteTest, LinesReachThePeerWithCrLf) {
 }
 
 TEST(WriteTest, WithoutConnectionRaisesNotConnected) {
-    TClient client(ClosedPort());
+    const TClosedPort closed;
+    TClient client(closed.Port());
     EXPECT_THROW(
         try { client.WriteLine("x"); } catch (const EIdNotConnected& e) {
             EXPECT_EQ(e.Message, "Not Connected");
@@ -418,7 +407,8 @@ TEST(WriteTest, ResetConnectionRaisesSocketErrorAndCloses) {
 // ---------------------------------------------------------------- connecting
 
 TEST(ConnectTest, RefusedPort) {
-    TClient client(ClosedPort());
+    const TClosedPort closed;
+    TClient client(closed.Port());
     try {
         client.Connect();
         FAIL() << "connected";

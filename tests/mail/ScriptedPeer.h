@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "PeerProcess.h"
+#include "tests/support/PeerProcess.h"
 
 struct TPeerStep {
     std::string Kind; // send, recv, data, close, reset, sleep, drain, flood

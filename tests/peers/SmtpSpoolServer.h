@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/mail/PeerProcess.h"
+#include "tests/support/PeerProcess.h"
 
 struct TSmtpSpoolOptions {
     std::string User = "backup";

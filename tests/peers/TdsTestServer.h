@@ -7,10 +7,6 @@
 //     ... server.Statements() ...
 //
 // Texts given to and read from the server are UTF-8.
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,17 +16,17 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #ifndef QUORVEL_PYTHON
 #define QUORVEL_PYTHON "/usr/bin/python3"
 #endif
 
-extern char** environ;
+#include "tests/support/ChildProcess.h"
 
 // What the server does with a statement that contains `Match` (the first matching rule wins).
 struct TTdsRule {
@@ -182,48 +178,21 @@ public:
         std::string config = FFolder + "/config.json";
         std::ofstream(config) << ConfigJson(options);
 
-        int out[2];
-        if (pipe(out) != 0) throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addclose(&actions, out[1]);
-        std::string script = std::string(QUORVEL_PEERS_DIR) + "/tds_server.py";
-        std::vector<std::string> args = {QUORVEL_PYTHON, script, "--record", FRecord, "--config", config};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int rc = posix_spawn(&FPid, QUORVEL_PYTHON, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (rc != 0) {
-            close(out[0]);
-            throw std::runtime_error("cannot start " + script);
-        }
-
+        TChildOptions child;
+        child.Argv = {QUORVEL_PYTHON, std::string(QUORVEL_PEERS_DIR) + "/tds_server.py", "--record", FRecord, "--config",
+                      config};
+        FProcess = std::make_unique<TChildProcess>(child);
         // The server prints its port once it listens.
-        std::string line;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (line.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
-            pollfd p{out[0], POLLIN, 0};
-            if (poll(&p, 1, 200) <= 0) continue;
-            char buf[64];
-            ssize_t n = read(out[0], buf, sizeof buf);
-            if (n <= 0) break;
-            line.append(buf, std::size_t(n));
-        }
-        close(out[0]);
-        FPort = std::atoi(line.c_str());
+        FPort = std::atoi(FProcess->ReadLine(std::chrono::seconds(15)).c_str());
         if (FPort <= 0) {
-            Stop();
+            FProcess.reset();
             throw std::runtime_error("the TDS test server did not start");
         }
     }
 
     ~TTdsTestServer()
     {
-        Stop();
+        FProcess.reset(); // ends the server before its folder goes
         std::error_code ignored;
         std::filesystem::remove_all(FFolder, ignored);
     }
@@ -288,24 +257,8 @@ private:
         return j.str();
     }
 
-    void Stop()
-    {
-        if (FPid <= 0) return;
-        kill(FPid, SIGTERM);
-        for (int i = 0; i < 100; ++i) { // 5 seconds, then no more patience
-            if (waitpid(FPid, nullptr, WNOHANG) == FPid) {
-                FPid = -1;
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        kill(FPid, SIGKILL);
-        waitpid(FPid, nullptr, 0);
-        FPid = -1;
-    }
-
     std::string FFolder;
     std::string FRecord;
-    pid_t FPid = -1;
+    std::unique_ptr<TChildProcess> FProcess;
     int FPort = 0;
 };

@@ -1,4 +1,4 @@
-// Whole backup cycles on the simulated loop, anchored to real time, with the
+// Whole backup cycles on the simulated loop at a fixed instant, with the
 // three real peers: the TDS test server over ODBC/FreeTDS, the rar stand-in
 // started through Keldor.bat, and aiosmtpd receiving the mail.
 #include <gtest/gtest.h>
@@ -18,6 +18,7 @@
 #include "tests/peers/SmtpSpoolServer.h"
 #include "tests/peers/TestCertificates.h"
 #include "tests/peers/TdsTestServer.h"
+#include "tests/support/ClosedPort.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono;
@@ -31,28 +32,12 @@ std::string Slurp(const fs::path& path) {
     return content;
 }
 
-// A port on which nobody listens.
-int ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
 class BackupCycleTest : public PipelineFixture {
 protected:
     void SetUp() override {
-        Anchor = system_clock::now();
-        const TLocalDateTime now = ToLocal(Anchor);
-        if (now.Hour == 23 && now.Minute >= 50)
-            GTEST_SKIP() << "the cycle would cross midnight, which moves the archives' day";
-        if (now.Hour == 0 && now.Minute < 5)
-            GTEST_SKIP() << "archives placed minutes ago would be yesterday's";
+        // Noon of a fixed day, whatever the wall clock says; a test may move it
+        // before it adds its task (to 23:58 for a cycle that crosses midnight).
+        Anchor = LocalTime(12, 0, 0);
         // Short: the task's folder field holds 50 bytes.
         static int serial = 0;
         Dir = fs::temp_directory_path() / ("qc-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
@@ -69,6 +54,7 @@ protected:
         Pipeline.reset();
         OverrideExeFolder("");
         if (!OldPath.empty()) ::setenv("PATH", OldPath.c_str(), 1);
+        ::unsetenv("QUORVEL_TEST_NOW");
         std::error_code ec;
         fs::remove_all(Dir, ec);
     }
@@ -112,6 +98,13 @@ protected:
                                                     [this](const AnsiString& m) { Errors.push_back(AnsiToUtf8(m)); });
         Cycle = cycle.get();
         Pipeline = std::move(cycle);
+        // The archiver names its archive, and stamps it, by the simulated
+        // instant at which the archive step starts it.
+        TTimer::THandler archiveStep = Cycle->rarTimer.OnTimer;
+        Cycle->rarTimer.OnTimer = [this, archiveStep] {
+            ::setenv("QUORVEL_TEST_NOW", FormatDateTime(ToLocal(Loop->Now())).c_str(), 1);
+            archiveStep();
+        };
     }
     // Runs through the backup and archive steps: the mail timer is armed.
     void RunToMailTimer() {
@@ -155,7 +148,12 @@ protected:
     TBackupCycle* Cycle = nullptr;
 };
 
-TEST_F(BackupCycleTest, ATypicalDay) {
+class TypicalDayTest : public BackupCycleTest, public testing::WithParamInterface<int> {};
+
+// At noon, and at 23:58: that cycle's archive is made before midnight and
+// mailed after it.
+TEST_P(TypicalDayTest, MailsTheBackupOnce) {
+    Anchor = LocalTime(GetParam() / 100, GetParam() % 100, 0);
     TTdsTestServer database;
     TSmtpSpoolServer smtp;
     WriteConfig(smtp.Port());
@@ -204,6 +202,9 @@ TEST_F(BackupCycleTest, ATypicalDay) {
     EXPECT_FALSE(Cycle->rarTimer.Enabled());
     EXPECT_TRUE(Cycle->Mail.Connected()) << "left connected until the next send";
 }
+
+INSTANTIATE_TEST_SUITE_P(Starts, TypicalDayTest, testing::Values(1200, 2358),
+                         [](const auto& info) { return "At" + std::to_string(info.param); });
 
 // The sender form the settings dialog suggests, a Chinese name and the address in
 // angle brackets: the envelope carries only the address (a strict server refuses
@@ -333,7 +334,8 @@ TEST_P(SendFailure, KeepsTheArchiveAndTheSchedulerLive) {
     const TSendFailure& c = GetParam();
     TTdsTestServer database;
     TSmtpSpoolServer smtp(c.Server);
-    WriteConfig(c.ServerDown ? ClosedPort() : smtp.Port());
+    const TClosedPort closed;
+    WriteConfig(c.ServerDown ? closed.Port() : smtp.Port());
     AddDueTask(database, 60, c.To);
     StartLoop();
     RunToMailTimer();
@@ -360,7 +362,11 @@ INSTANTIATE_TEST_SUITE_P(
                     TSendFailure{"RecipientTextUnparsable", {}, false, "<ops@example.com>@x", "@ Outside address"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
-TEST_F(BackupCycleTest, FreshArchivesAreMailedOneByOneAndStaleOnesLeftAlone) {
+class FreshArchivesTest : public BackupCycleTest, public testing::WithParamInterface<int> {};
+
+// Also at 23:58, where the earlier archives are of the day before the mail step.
+TEST_P(FreshArchivesTest, AreMailedOneByOneAndStaleOnesLeftAlone) {
+    Anchor = LocalTime(GetParam() / 100, GetParam() % 100, 0);
     TTdsTestServer database;
     TSmtpSpoolServer smtp;
     WriteConfig(smtp.Port());
@@ -384,6 +390,9 @@ TEST_F(BackupCycleTest, FreshArchivesAreMailedOneByOneAndStaleOnesLeftAlone) {
     EXPECT_TRUE(fs::exists(stale)) << "neither sent nor deleted";
     EXPECT_EQ(Archives(), std::vector<fs::path>{stale});
 }
+
+INSTANTIATE_TEST_SUITE_P(Starts, FreshArchivesTest, testing::Values(1200, 2358),
+                         [](const auto& info) { return "At" + std::to_string(info.param); });
 
 TEST_F(BackupCycleTest, SendDelayZeroMakesTheArchiveButNeverMailsIt) {
     TTdsTestServer database;

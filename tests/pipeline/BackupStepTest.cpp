@@ -95,9 +95,9 @@ INSTANTIATE_TEST_SUITE_P(BackupStep, BackupStatement, testing::ValuesIn(Statemen
 
 class BackupStep : public PipelineFixture {
 protected:
-    // A task due at the first scan, a minute after the loop's start (real time).
+    // A task due at the first scan, a minute after the loop's start (noon).
     TTaskRow DueTask(const TTdsTestServer& server) {
-        Anchor = system_clock::now();
+        Anchor = LocalTime(12, 0, 0);
         const TLocalDateTime due = ToLocal(Anchor + seconds(60));
         TTaskRow t;
         t.Name = "夜间备份";

@@ -10,6 +10,7 @@
 
 #include "pipeline/BackupPipeline.h"
 #include "platform/SimulatedLoop.h"
+#include "tests/support/TaskBuilder.h"
 
 struct TTaskRow {
     std::string Name = "T";
@@ -58,23 +59,22 @@ protected:
     }
 
     void AddTask(const TTaskRow& row) {
-        Tasks.BeginNewRecord();
-        Tasks.FieldNamed("num").SetAsInteger(Tasks.CountRecords() + 1);
-        Tasks.FieldNamed("taskName").SetAsString(Utf8ToAnsi(row.Name));
-        Tasks.FieldNamed("RunHour").SetAsInteger(row.Hour);
-        Tasks.FieldNamed("RunMinute").SetAsInteger(row.Minute);
-        Tasks.FieldNamed("Bak2Enabled").SetAsBoolean(row.Bak2Enabled);
-        Tasks.FieldNamed("RunHour2").SetAsInteger(row.Hour2);
-        Tasks.FieldNamed("RunMinute2").SetAsInteger(row.Minute2);
-        Tasks.FieldNamed("ServerName").SetAsString(Utf8ToAnsi(row.ServerName));
-        Tasks.FieldNamed("DBName").SetAsString(Utf8ToAnsi(row.DBName));
-        Tasks.FieldNamed("UserName").SetAsString(Utf8ToAnsi(row.UserName));
-        Tasks.FieldNamed("Password").SetAsString(Utf8ToAnsi(row.Password));
-        Tasks.FieldNamed("BakDBName").SetAsString(Utf8ToAnsi(row.BakDBName));
-        Tasks.FieldNamed("BakFilePath").SetAsString(Utf8ToAnsi(row.BakFilePath));
-        Tasks.FieldNamed("RarTimeAfter").SetAsInteger(row.RarTimeAfter);
-        Tasks.FieldNamed("SendTimeAfter").SetAsInteger(row.SendTimeAfter);
-        Tasks.StoreRecord();
+        StoreTestTask(Tasks, TestTask([&](TTaskRecord& t) {
+            t.TaskName = Utf8ToAnsi(row.Name);
+            t.RunHour = row.Hour;
+            t.RunMinute = row.Minute;
+            t.Bak2Enabled = row.Bak2Enabled;
+            t.RunHour2 = row.Hour2;
+            t.RunMinute2 = row.Minute2;
+            t.ServerName = Utf8ToAnsi(row.ServerName);
+            t.DBName = Utf8ToAnsi(row.DBName);
+            t.UserName = Utf8ToAnsi(row.UserName);
+            t.Password = Utf8ToAnsi(row.Password);
+            t.BakDBName = Utf8ToAnsi(row.BakDBName);
+            t.BakFilePath = Utf8ToAnsi(row.BakFilePath);
+            t.RarTimeAfter = row.RarTimeAfter;
+            t.SendTimeAfter = row.SendTimeAfter;
+        }));
     }
 
     // The log's texts (UTF-8) without their time stamps.

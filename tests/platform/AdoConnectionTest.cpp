@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include "tests/peers/TdsTestServer.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -373,23 +374,11 @@ TEST_F(AdoConnectionLive, StatementsThatCannotBeSentAreErrors)
     EXPECT_TRUE(server.Statements().empty());
 }
 
-int ClosedPort()
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    close(s); // nobody listens there now
-    return ntohs(a.sin_port);
-}
-
 TEST_F(AdoConnectionLive, UnreachableServerFailsQuicklyWithAClearMessage)
 {
     TAdoConnection c(ConfigPath);
-    c.ConnectionString = BuildConnectionText("pw", "sa", "master", "127.0.0.1," + std::to_string(ClosedPort()));
+    const TClosedPort closed;
+    c.ConnectionString = BuildConnectionText("pw", "sa", "master", "127.0.0.1," + std::to_string(closed.Port()));
     auto start = steady_clock::now();
     try {
         c.Open();

@@ -14,6 +14,7 @@
 #include "tasks/TaskChecks.h"
 #include "tasks/TaskTable.h"
 #include "tests/peers/TdsTestServer.h"
+#include "tests/support/ClosedPort.h"
 
 namespace {
 
@@ -39,19 +40,6 @@ void AddTask(TTaskTable& table, const TStoredTask& task) {
     table.FieldNamed("RunHour2").SetAsInteger(task.Hour2);
     table.FieldNamed("RunMinute2").SetAsInteger(task.Minute2);
     table.StoreRecord();
-}
-
-// A port nobody listens on: bound, then released.
-int ClosedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 class TaskChecksTest : public ::testing::Test {
@@ -305,7 +293,8 @@ TEST_F(TaskChecksTest, RefusedLoginShowsTheServersReason) {
 
 TEST_F(TaskChecksTest, UnreachableServerIsRefusedWithinTheTimeOut) {
     TTaskInput input = ValidInput();
-    input.ServerName = "127.0.0.1," + std::to_string(ClosedPort());
+    const TClosedPort closed;
+    input.ServerName = "127.0.0.1," + std::to_string(closed.Port());
     const auto start = std::chrono::steady_clock::now();
     const TCheckOutcome outcome = CheckInput(table_, input, true, 0, {.ConnectionTimeout = 5});
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));

@@ -8,7 +8,7 @@
 
 #include "platform/MessageLoop.h"
 #include "platform/RealTimeLoop.h"
-#include "tests/mail/PeerProcess.h"
+#include "tests/support/PeerProcess.h"
 
 inline std::string FixturePath(const std::string& name) {
     return std::string(QUORVEL_FIXTURES_DIR) + "/" + name;

@@ -1,0 +1,17 @@
+#pragma once
+// Task records for tests, from one place: a usual task with the fields a test
+// cares about changed by name, written into a table as the editor stores one.
+//
+//     StoreTestTask(table, TestTask([](TTaskRecord& t) { t.RunHour = 3; }));
+#include <functional>
+
+#include "tasks/TaskRecord.h"
+#include "tasks/TaskTable.h"
+
+// The usual task: "T" at 20:31 backing up pubs of master on no server into
+// D:\bak, archived after 30 s and mailed after 60 s to ops@example.com.
+TTaskRecord TestTask(const std::function<void(TTaskRecord&)>& change = {});
+
+// Appends `task` as a new record and returns its number. A Num of 0 numbers it
+// after the records already there.
+int StoreTestTask(TTaskTable& table, TTaskRecord task);
