@@ -10,6 +10,7 @@
 
 #include "mail/IdMessage.h"
 #include "pipeline/ArchiveMessage.h"
+#include "pipeline/ArchiverChoice.h"
 #include "platform/BatchRunner.h"
 #include "platform/Files.h"
 #include "settings/SmtpSetup.h"
@@ -34,24 +35,6 @@ struct TTexts {
 const TTexts& Texts() {
     static const TTexts texts;
     return texts;
-}
-
-// A path operand of the batch file's rar line. Blanks would split it into
-// several operands, so such a path is quoted; "%" is doubled because a batch
-// file reads a single one as the start of a variable. A path that could end
-// the operand (a double quote), start a new line (a control character) or be
-// read as a switch (a leading "-") is refused: it would run something else.
-AnsiString BatchOperand(const AnsiString& path) {
-    if (HasControlCharacter(path) || path.find('"') != AnsiString::npos || (!path.empty() && path[0] == '-'))
-        throw EInOutError("Refused to write a batch operand that holds a control character or a double quote, or "
-                          "starts with \"-\": " + path);
-    AnsiString out;
-    for (char c : path) {
-        out += c;
-        if (c == '%') out += '%';
-    }
-    if (path.find_first_of(" \t") != AnsiString::npos) out = "\"" + out + "\"";
-    return out;
 }
 
 bool EndsWithNoCase(const std::string& s, const std::string& suffix) {
@@ -106,11 +89,11 @@ std::optional<TLocalDateTime> FileStamp(const std::string& path) {
 }
 
 AnsiString TBackupCycle::BatchFileText(const std::string& exeFolder, const AnsiString& backupFolder) {
-    AnsiString text = "@Echo off\r\n";
-    text += "path " + AnsiString(RarFolders) + ";%path%\r\n";
-    text += "rar a -r -ag " + BatchOperand(Utf8ToAnsi(exeFolder) + "bak/") + " " + BatchOperand(backupFolder + "/") +
-            "\r\n";
-    return text;
+    try {
+        return ArchiverBatchText(akRar, exeFolder, backupFolder, {});
+    } catch (const EBatchOperandError& e) {
+        throw EInOutError(e.Message); // the archive step ends its cycle on this error
+    }
 }
 
 std::int64_t TBackupCycle::SendDelay(std::int64_t sendTimeAfterSeconds) {

@@ -31,8 +31,6 @@ public:
     static constexpr std::chrono::minutes FreshArchiveAge{16};
     // A silent SMTP server ends the send instead of freezing the scheduler.
     static constexpr int MailReadTimeoutMs = 5 * 60 * 1000;
-    // The folders where the rar archiver for Linux is usually unpacked.
-    static constexpr const char* RarFolders = "/opt/rar;/usr/local/rar";
 
     // `configPath`: the settings file (empty: config.ini beside the executable).
     TBackupCycle(TMessageLoop& loop, TTaskTable& tasks, TActivityLog& log, TExceptionHandler reportError = {},

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "platform/AnsiString.h"
+#include "tasks/TaskRecord.h"
 
 namespace {
 
@@ -105,19 +106,17 @@ std::vector<TTaskSchedule> SchedulesOf(TTaskTable& tasks) {
     std::vector<TTaskSchedule> out;
     auto valid = [](int hour, int minute) { return hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59; };
     for (tasks.GoFirst(); !tasks.IsPastEnd(); tasks.GoNext()) {
+        const TTaskRecord task = ReadTaskRecord(tasks);
         TTaskSchedule s;
-        s.Name = AnsiToUtf8Lenient(tasks.FieldNamed("TaskName").AsString());
-        const int hour = tasks.FieldNamed("RunHour").AsInteger();
-        const int minute = tasks.FieldNamed("RunMinute").AsInteger();
-        if (valid(hour, minute)) s.RunTimes.push_back({hour, minute});
-        if (tasks.FieldNamed("Bak2Enabled").AsBoolean()) {
-            const int hour2 = tasks.FieldNamed("RunHour2").AsInteger();
-            const int minute2 = tasks.FieldNamed("RunMinute2").AsInteger();
-            const bool same = !s.RunTimes.empty() && s.RunTimes[0].Hour == hour2 && s.RunTimes[0].Minute == minute2;
-            if (valid(hour2, minute2) && !same) s.RunTimes.push_back({hour2, minute2});
+        s.Name = AnsiToUtf8Lenient(task.TaskName);
+        if (valid(task.RunHour, task.RunMinute)) s.RunTimes.push_back({task.RunHour, task.RunMinute});
+        if (task.Bak2Enabled) {
+            const bool same = !s.RunTimes.empty() && s.RunTimes[0].Hour == task.RunHour2 &&
+                              s.RunTimes[0].Minute == task.RunMinute2;
+            if (valid(task.RunHour2, task.RunMinute2) && !same) s.RunTimes.push_back({task.RunHour2, task.RunMinute2});
         }
-        const long long rar = std::max(0, tasks.FieldNamed("RarTimeAfter").AsInteger());
-        const long long send = std::max(30, tasks.FieldNamed("SendTimeAfter").AsInteger());
+        const long long rar = std::max(0, task.RarTimeAfter);
+        const long long send = std::max(30, task.SendTimeAfter);
         s.CycleAllowance = std::chrono::seconds(rar + send) + RecordMargin;
         out.push_back(std::move(s));
     }

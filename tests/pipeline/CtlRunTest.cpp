@@ -1,12 +1,8 @@
 // quorvelctl run: one whole cycle in real time against the three peers, from a
 // copy of the program in a folder of its own (bak/ and Keldor.bat go beside it).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
-#include <sstream>
 
 #include "pipeline/BackupCycle.h"
 #include "platform/Files.h"
@@ -15,6 +11,7 @@
 #include "tests/peers/SmtpSpoolServer.h"
 #include "tests/peers/TdsTestServer.h"
 #include "tests/pipeline/PipelineFixture.h"
+#include "tests/support/ShellRun.h"
 #include "tests/support/TaskBuilder.h"
 
 namespace fs = std::filesystem;
@@ -63,15 +60,9 @@ protected:
         const std::string command = "cd '" + Dir.string() + "' && PATH='" + QUORVEL_PEERS_DIR + "':\"$PATH\" timeout 120 ./quorvelctl " +
                                     args + " 2>stderr.txt";
         TRun run;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (!pipe) return run;
-        std::string out;
-        std::array<char, 4096> buffer;
-        while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
-        const int raw = ::pclose(pipe);
-        run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        std::istringstream lines(out);
-        for (std::string line; std::getline(lines, line);) run.Out.push_back(line.size() > 20 ? line.substr(20) : line);
+        const TShellRun shell = RunShell(command);
+        run.Status = shell.Status;
+        for (const std::string& line : SplitLines(shell.Out)) run.Out.push_back(line.size() > 20 ? line.substr(20) : line);
         ReadWholeFile((Dir / "stderr.txt").string(), run.Err);
         return run;
     }

@@ -1,19 +1,16 @@
 // quorvelctl status and history as a monitor and an administrator call them:
 // exit status, output and warnings, at a fixed instant.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "pipeline/RunHistory.h"
 #include "platform/Files.h"
 #include "tasks/TaskFile.h"
 #include "tests/pipeline/PipelineFixture.h"
+#include "tests/support/ShellRun.h"
 
 namespace fs = std::filesystem;
 
@@ -62,15 +59,9 @@ protected:
         const std::string command = "cd '" + Dir.string() + "' && QUORVEL_TEST_NOW='2024-05-06 23:00:00' " +
                                     QUORVEL_BINARY_DIR + "/app/quorvelctl/quorvelctl " + args + " 2>stderr.txt";
         TCtl run;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (!pipe) return run;
-        std::string out;
-        std::array<char, 4096> buffer;
-        while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
-        const int raw = ::pclose(pipe);
-        run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        std::istringstream lines(out);
-        for (std::string line; std::getline(lines, line);) run.Out.push_back(line);
+        const TShellRun shell = RunShell(command);
+        run.Status = shell.Status;
+        run.Out = SplitLines(shell.Out);
         ReadWholeFile((Dir / "stderr.txt").string(), run.Err);
         return run;
     }

@@ -3,15 +3,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
-#include <sstream>
 
 #include "pipeline/FailureNotice.h"
 #include "pipeline/RunStatus.h"
 #include "platform/Files.h"
 #include "tests/pipeline/PipelineFixture.h"
+#include "tests/support/ShellRun.h"
 
 namespace fs = std::filesystem;
 
@@ -166,17 +164,9 @@ std::vector<std::string> ReadMetrics(const std::string& text) {
     EXPECT_EQ(ReplaceFileContent(path, text), 0);
     const std::string command =
         std::string(QUORVEL_PYTHON) + " " + QUORVEL_PEERS_DIR + "/read_metrics.py '" + path + "' 2>&1";
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        std::array<char, 4096> buffer;
-        while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
-        ::pclose(pipe);
-    }
+    const TShellRun run = RunShell(command);
     fs::remove(path);
-    std::vector<std::string> lines;
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
+    return SplitLines(run.Out);
 }
 
 class StatusTable : public testing::TestWithParam<TStatusCase> {};
