@@ -229,7 +229,9 @@ bool BeginBody(TRunContext& c) {
     }
     if (!t.OutputFileName.empty()) {
         ::unlink(t.OutputFileName.c_str());
-        t.Fd = ::open(t.OutputFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, t.HideOutputFile ? 0600 : 0644);
+        // A new file of ours: a link or file slipped in meanwhile is refused.
+        t.Fd = ::open(t.OutputFileName.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      t.HideOutputFile ? 0600 : 0644);
         if (t.Fd < 0) {
             t.StoreFailed = true;
             Fail(t, "cannot create " + t.OutputFileName + ": " + ErrnoText(errno));

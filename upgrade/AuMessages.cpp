@@ -39,6 +39,8 @@ const char* const English[auMessageCount] = {
     "Access to remote file \"%s\" is password protected.\n\nPlease enter your username and password (received after "
     "registration) to continue software upgrade.",
     "Connection with remote server lost.\r\rPlease restore connection and try to\rupgrade this software again later.",
+    "File %s is damaged (checksum mismatch).\r\rThe upgrade was cancelled.",
+    "The upgrade could not be completed: %s",
 };
 
 const char* const ChineseSimplified[auMessageCount] = {
@@ -73,6 +75,8 @@ const char* const ChineseSimplified[auMessageCount] = {
     "文档%s找不到或者发生错误，\r\r您要忽略这个文档并且继续升级操作吗？",
     "远端的文档\"%s\"被密码保护，\n\n请输入您的帐号及密码[注册用户]来继续进行升级操作。",
     "与远端服务器的连接中断，\r\r请重新连接后再进行升级操作。",
+    "文档%s校验失败，\r\r升级操作已取消。",
+    "升级操作无法完成：%s",
 };
 
 // Traditional Chinese: only the title is translated so far.

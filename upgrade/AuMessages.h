@@ -1,5 +1,5 @@
 #pragma once
-// The message table of the auto-upgrade windows and boxes: 31 texts per
+// The message table of the auto-upgrade windows and boxes: 33 texts per
 // language block, resource numbers 41000 + 50 x (n - 1) + m, plus 40997-40999.
 // The block is chosen once per process from the user's locale.
 #include <string>
@@ -13,7 +13,7 @@ enum TauAutoUpgraderLanguage {
     wlMalay, wlIcelandic
 };
 
-constexpr int auMessageCount = 31;
+constexpr int auMessageCount = 33;
 constexpr int auFirstBlock = 41000;
 constexpr int auBlockSize = 50;
 constexpr int auAppTitleResource = 40997;     // "<AppTitle>"
@@ -34,5 +34,5 @@ int UpgraderBlockStart();
 // A string resource by number, code page 936: English where the block has no
 // translation; "" for a number outside the table.
 AnsiString LoadUpgraderString(int resource);
-// Message m (0 to 30) of the chosen block.
+// Message m (0 to 32) of the chosen block.
 AnsiString auMessage(int m);

@@ -6,6 +6,8 @@
 #include "platform/Files.h"
 #include "platform/InternetState.h"
 #include "platform/MessageBox.h"
+#include "upgrade/UpgraderLaunch.h"
+#include "upgrade/upgrader/UpgraderCommand.h"
 
 AnsiString UpgradeQuestionText(const AnsiString& applicationTitle, const AnsiString& message) {
     AnsiString title = applicationTitle;
@@ -31,6 +33,9 @@ TauAutoUpgrader::TauAutoUpgrader(TMessageLoop& loop)
     OnlineTest = [] { return InternetGetConnectedState(); };
     ProgramWritable = [] { return ProgramFilesWritable(); };
     autoCheckTimer_.OnTimer = [this] { AutoCheckTimerTimer(); };
+    // An upgrader of an earlier upgrade has finished by now (it ends before
+    // the program it restarted could get here); what it left goes.
+    RemoveUpgraderLeftovers();
 }
 
 TauAutoUpgrader::~TauAutoUpgrader() {
@@ -53,7 +58,20 @@ void TauAutoUpgrader::SetLanguage(TauAutoUpgraderLanguage language) {
 }
 
 void TauAutoUpgrader::Loaded(const std::string& firstArgument) {
-    if (OnAfterRestart && firstArgument == restartParams_) OnAfterRestart();
+    if (!OnAfterRestart) return;
+    if (firstArgument == restartParams_) {
+        OnAfterRestart();
+        return;
+    }
+    // The upgrader passes RestartParams with the method digit appended, split
+    // at blanks; the first argument is the first piece of that.
+    for (const char* digit : {"0", "1"}) {
+        const std::vector<std::string> pieces = SplitAtBlanks(restartParams_ + digit);
+        if (!pieces.empty() && firstArgument == pieces.front()) {
+            OnAfterRestart();
+            return;
+        }
+    }
 }
 
 void TauAutoUpgrader::Log(const AnsiString& line) const {
@@ -84,9 +102,23 @@ bool TauAutoUpgrader::StartUpdateCheck() {
     return started;
 }
 
-void TauAutoUpgrader::DoHeadersReceived(const TauHttpHeaders&, bool&) {}
+void TauAutoUpgrader::DoHeadersReceived(const TauHttpHeaders& headers, bool& Continue) {
+    if (mode_ == FileMode && Procedure) Procedure->FileHeaders(*this, headers, Continue);
+}
+
+void TauAutoUpgrader::DoProgress(const TauHttpProgress& progress) {
+    if (mode_ == FileMode && Procedure) Procedure->FileProgress(*this, progress);
+}
+
+void TauAutoUpgrader::DoTransferCancelled() {
+    if (mode_ == FileMode && Procedure) Procedure->FileCancelled(*this);
+}
 
 void TauAutoUpgrader::DoTransferDone(const std::string&, const std::string* data, std::int64_t) {
+    if (mode_ == FileMode && Procedure) {
+        Procedure->FileDone(*this);
+        return;
+    }
     if (mode_ != InfoMode) return;
     mode_ = Idle;
     ReadAnswer(data ? *data : std::string());
@@ -145,6 +177,15 @@ void TauAutoUpgrader::DownloadNextFile(bool Starting) {
     Procedure->DownloadNextFile(*this, Starting);
 }
 
+void TauAutoUpgrader::EnterFileMode() {
+    mode_ = FileMode;
+    UseCache = true;
+}
+
+void TauAutoUpgrader::WizardClosed() {
+    if (Procedure) Procedure->WizardClosed(*this);
+}
+
 void TauAutoUpgrader::NoInfoFile() {
     if (OnNoInfoFile) OnNoInfoFile();
     if (Shows(mNoInfoFile)) ShowError(25);
@@ -153,6 +194,10 @@ void TauAutoUpgrader::NoInfoFile() {
 // ---------------------------------------------------------------- failures
 
 void TauAutoUpgrader::DoHttpError(int status, const std::string*) {
+    if (mode_ == FileMode && Procedure) {
+        Procedure->FileLost(*this, status);
+        return;
+    }
     if (mode_ != InfoMode) return;
     mode_ = Idle;
     if (status == 200 && !FailureText().empty()) // refused unread (too large)
@@ -161,7 +206,6 @@ void TauAutoUpgrader::DoHttpError(int status, const std::string*) {
 }
 
 void TauAutoUpgrader::DoHostUnreachable() {
-    if (mode_ == InfoMode) mode_ = Idle;
     const std::string url = URL.find("://") == std::string::npos ? "http://" + URL : URL;
     const std::string host = UrlHostName(url);
     if (OnHostUnreachable) OnHostUnreachable(url, host);
@@ -175,7 +219,6 @@ void TauAutoUpgrader::DoHostUnreachable() {
 }
 
 void TauAutoUpgrader::DoConnLost(std::int64_t, std::int64_t) {
-    if (mode_ == InfoMode) mode_ = Idle;
     if (OnConnLost) OnConnLost();
     if (Shows(mConnLost)) ShowError(30);
     StopUpgrade();
@@ -191,7 +234,6 @@ void TauAutoUpgrader::DoPasswordRequest(const AnsiString& Realm, bool& TryAgain)
 }
 
 void TauAutoUpgrader::DoNotificationFailed() {
-    mode_ = Idle;
     StopUpgrade();
 }
 
@@ -203,7 +245,8 @@ void TauAutoUpgrader::AbortUpgrade() {
 
 void TauAutoUpgrader::StopUpgrade() {
     AbortTransfer();
-    if (mode_ == InfoMode) mode_ = Idle;
+    if (mode_ == FileMode && Procedure) Procedure->Discard(*this);
+    mode_ = Idle;
     if (Windows) Windows->CloseWindows();
 }
 

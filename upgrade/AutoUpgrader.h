@@ -5,6 +5,7 @@
 // HTTP layer's worker.
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,23 @@ public:
     virtual bool AskPassword(TauAutoUpgrader& component) = 0;
     // Frees the question window and the wizard if they exist.
     virtual void CloseWindows() = 0;
+
+    // The wizard of the downloads. A binding without one (the default) lets
+    // the procedure go on without showing anything.
+    virtual void ShowWizard(TauAutoUpgrader& component) { (void)component; }
+    virtual bool WizardExists() const { return false; }
+    // The file URL field and the all-files label (message 9).
+    virtual void SetWizardFile(const std::string& url, const AnsiString& allFiles) { (void)url, (void)allFiles; }
+    // The file-size label (message 6).
+    virtual void SetWizardFileSize(const AnsiString& text) { (void)text; }
+    // Both progress bars, the transfer-rate and the time-left labels.
+    virtual void SetWizardProgress(int filePercent, int totalPercent, const AnsiString& rate,
+                                   const AnsiString& timeLeft) {
+        (void)filePercent, (void)totalPercent, (void)rate, (void)timeLeft;
+    }
+    // Switches to the finish page. However the wizard then closes, it calls
+    // the component's WizardClosed().
+    virtual void ShowFinishPage() {}
 };
 
 // What follows an accepted offer: the download procedure or the browser.
@@ -63,6 +81,21 @@ public:
     virtual ~TauUpgradeProcedure() = default;
     virtual void DownloadNextFile(TauAutoUpgrader& component, bool Starting) = 0;
     virtual void OpenURL(TauAutoUpgrader& component, const std::string& url) = 0;
+
+    // The transfer's notifications in file mode.
+    virtual void FileHeaders(TauAutoUpgrader& component, const TauHttpHeaders& headers, bool& CanUpgrade) {
+        (void)component, (void)headers, (void)CanUpgrade;
+    }
+    virtual void FileProgress(TauAutoUpgrader& component, const TauHttpProgress& progress) {
+        (void)component, (void)progress;
+    }
+    virtual void FileDone(TauAutoUpgrader& component) { (void)component; }
+    virtual void FileCancelled(TauAutoUpgrader& component) { (void)component; }
+    virtual void FileLost(TauAutoUpgrader& component, int status) { (void)component, (void)status; }
+    // The upgrade ends without the hand-over (AbortUpgrade, StopUpgrade).
+    virtual void Discard(TauAutoUpgrader& component) { (void)component; }
+    // The wizard has closed.
+    virtual void WizardClosed(TauAutoUpgrader& component) { (void)component; }
 };
 
 class TauAutoUpgrader : public TauCustomHTTP {
@@ -101,6 +134,19 @@ public:
     std::function<void()> OnAborted;
     std::function<void(const AnsiString& Realm, bool& TryAgain)> OnPasswordRequest;
     std::function<void()> OnAfterRestart;
+    // ---- events of the download procedure (main thread)
+    std::function<void(const std::string& FileURL, std::int64_t FileSize,
+                       const std::optional<TSysSeconds>& FileTime, bool& CanUpgrade)>
+        OnFileStart;
+    std::function<void(const std::string& FileURL, std::int64_t FileSize, std::int64_t BytesRead,
+                       std::int64_t ElapsedTime, std::int64_t EstimatedTimeLeft, int PercentsDone,
+                       int TotalPercentsDone, float TransferRate)>
+        OnProgress;
+    std::function<void(const std::string& FileName)> OnFileDone;
+    std::function<void(const std::string& FileURL, int ErrorCode, bool& ContinueUpgrade)> OnLostFile;
+    std::function<void()> OnEndUpgrade;
+    // Replaces the closing of the application after the upgrader was started.
+    std::function<void()> OnDoOwnCloseAppMethod;
     // A line for the activity log: an offer that was refused or could not be put.
     std::function<void(const AnsiString& line)> OnLog;
 
@@ -111,12 +157,23 @@ public:
     std::function<bool()> OnlineTest;
     // Whether the program's folder and file may be replaced.
     std::function<bool()> ProgramWritable;
+    // Closes the application after the hand-over (the desktop's exit path).
+    std::function<void()> CloseApplication;
 
     // ---- operations
     bool StartUpdateCheck();
     void AbortUpgrade();
     void StopUpgrade();
     void DownloadNextFile(bool Starting);
+    // File mode: the cache is used again.
+    void EnterFileMode();
+    // Idle again after the hand-over or a refusal.
+    void LeaveFileMode() { mode_ = Idle; }
+    // The wizard calls this whenever it closes.
+    void WizardClosed();
+    // Whether the ShowMessages set holds a message.
+    bool Shows(TauAutoUpgraderShowMessage m) const { return (ShowMessages & ShowFlag(m)) != 0; }
+    void Log(const AnsiString& line) const;
     // After the stored settings are in place: fires OnAfterRestart when the
     // program was started with RestartParams.
     void Loaded(const std::string& firstArgument);
@@ -135,6 +192,9 @@ public:
 
 protected:
     void DoHeadersReceived(const TauHttpHeaders& headers, bool& Continue) override;
+    void DoProgress(const TauHttpProgress& progress) override;
+    void DoTransferCancelled() override;
+    bool ListensForProgress() const override { return mode_ == FileMode; }
     void DoTransferDone(const std::string& contentType, const std::string* data, std::int64_t bytes) override;
     void DoConnLost(std::int64_t bytes, std::int64_t contentLength) override;
     void DoHostUnreachable() override;
@@ -146,10 +206,8 @@ private:
     void ReadAnswer(const std::string& body);
     void NoInfoFile();
     void ShowError(int message) const;
-    bool Shows(TauAutoUpgraderShowMessage m) const { return (ShowMessages & ShowFlag(m)) != 0; }
     void ReevaluateTimer();
     void AutoCheckTimerTimer();
-    void Log(const AnsiString& line) const;
 
     bool autoCheck_ = false;
     std::string restartParams_ = "/afterupgrade";

@@ -5,6 +5,7 @@ Usage: update_peer.py [--tls CERT KEY] ROUTES_JSON
 ROUTES_JSON maps a path to what the server does for a GET of it:
   status      HTTP status (default 200)
   body        the body, a text whose code points 0-255 are the bytes
+  body_file   the body, read from this file (a program is too large for an argument)
   headers     extra header fields {name: value}
   length      Content-Length to announce instead of the body's length
   no_length   announce no length and close after the body
@@ -63,7 +64,11 @@ def main():
                 self.send_header("Content-Length", "0")
                 self.end_headers()
                 return
-            body = route.get("body", "").encode("latin-1")
+            if "body_file" in route:
+                with open(route["body_file"], "rb") as source:
+                    body = source.read()
+            else:
+                body = route.get("body", "").encode("latin-1")
             self.send_response(route.get("status", 200))
             for name, value in route.get("headers", {}).items():
                 self.send_header(name, value)

@@ -87,7 +87,9 @@ INSTANTIATE_TEST_SUITE_P(
                     TTextCase{41100, "Application update wizard"},
                     TTextCase{42230, "Connection with remote server lost.\r\rPlease restore connection and try to\rupgrade this software again later."},
                     TTextCase{40997, "<AppTitle>"}, TTextCase{40999, "AutoUpgrader"},
-                    TTextCase{41031, ""}, TTextCase{42250, ""}, TTextCase{40000, ""}));
+                    TTextCase{41031, "File %s is damaged (checksum mismatch).\r\rThe upgrade was cancelled."},
+                    TTextCase{42082, "升级操作无法完成：%s"},
+                    TTextCase{41033, ""}, TTextCase{42250, ""}, TTextCase{40000, ""}));
 
 TEST_F(MessageTableTest, EveryChineseTextIsInTheCodePage) {
     SetUpgraderLanguage(wlChineseSimplified);

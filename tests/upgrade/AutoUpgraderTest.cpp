@@ -304,6 +304,30 @@ TEST(RestartParamsTest, EmptyIsStoredAsBlank) {
     EXPECT_TRUE(restarted);
 }
 
+// What the upgrader restarts the program with: RestartParams, the method
+// digit appended, split at blanks.
+TEST(RestartParamsTest, AfterRestartFiresForWhatTheUpgraderPasses) {
+    TRealTimeLoop loop;
+    TauAutoUpgrader upgrader(loop);
+    struct TArgumentCase {
+        std::string RestartParams, FirstArgument;
+        bool Fires;
+    };
+    const TArgumentCase cases[] = {
+        {"/afterupgrade", "/afterupgrade0", true}, {"/afterupgrade", "/afterupgrade1", true},
+        {"/afterupgrade", "/afterupgrade", true},  {"/afterupgrade", "/afterupgrade2", false},
+        {"/afterupgrade", "", false},              {"/a /b", "/a", true},
+        {"/a /b", "/b0", false},
+    };
+    for (const TArgumentCase& c : cases) {
+        bool restarted = false;
+        upgrader.SetRestartParams(c.RestartParams);
+        upgrader.OnAfterRestart = [&] { restarted = true; };
+        upgrader.Loaded(c.FirstArgument);
+        EXPECT_EQ(restarted, c.Fires) << c.RestartParams << " / " << c.FirstArgument;
+    }
+}
+
 // ---------------------------------------------------------------- auto-check timer
 
 // Lets the worker's deliveries reach the simulated loop (they arrive in real time).
