@@ -36,6 +36,7 @@
 #include "platform/qt/QtText.h"
 #include "tasks/TaskFile.h"
 #include "tasks/forms/ImageList.h"
+#include "upgrade/forms/QtUpgradeWindows.h"
 
 namespace {
 
@@ -96,6 +97,18 @@ TKeldorForm::TKeldorForm(TMessageLoop& loop, TKeldorFormOptions options)
     auAutoUpgrader1->InfoFile.Files = {PublisherSecureAddress("/upsoft/quorvel.exe")};
     auAutoUpgrader1->ApplicationTitle = ApplicationTitle;
     auAutoUpgrader1->OnLog = [this](const AnsiString& line) { AddLog(line); };
+    UpgradeDownload = std::make_unique<TauUpgradeDownload>(loop);
+    UpgradeDownload->BackupRunning = [this] {
+        return Pipeline->backupTimer.Enabled() || Pipeline->rarTimer.Enabled() || Pipeline->sendmailTimer.Enabled();
+    };
+    auAutoUpgrader1->Procedure = UpgradeDownload.get();
+    if (!options_.Headless) {
+        UpgradeWindows = std::make_unique<TauQtUpgradeWindows>();
+        auAutoUpgrader1->Windows = UpgradeWindows.get();
+    }
+    // After the hand-over the program ends as by "退出(&X)"; posted, so the
+    // wizard or transfer that got here has returned first.
+    auAutoUpgrader1->CloseApplication = [this] { Loop.Post([this] { miCloseClick(); }); };
 
     CreateControls();
     CreateActions();
@@ -111,6 +124,7 @@ TKeldorForm::~TKeldorForm() {
     // grid's model before the table it observes.
     Pipeline.reset();
     auAutoUpgrader1.reset();
+    UpgradeDownload.reset();
     dbgTask->setModel(nullptr);
     delete GridModel;
     GridModel = nullptr;

@@ -18,6 +18,7 @@
 #include "platform/MessageLoop.h"
 #include "tasks/TaskTable.h"
 #include "upgrade/AutoUpgrader.h"
+#include "upgrade/UpgradeDownload.h"
 
 class QAction;
 class QFrame;
@@ -80,6 +81,9 @@ public:
     TTaskTable cltdsCache {TTaskTable::TLayout::Cache};
     std::unique_ptr<TBackupCycle> Pipeline; // the timers, flags, Mail and rzrgnfl1
     std::unique_ptr<TauAutoUpgrader> auAutoUpgrader1;
+    // What an accepted upgrade runs, and its windows (none without a display).
+    std::unique_ptr<TauUpgradeDownload> UpgradeDownload;
+    std::unique_ptr<TauUpgradeWindows> UpgradeWindows;
 
     QTableView* dbgTask = nullptr;
     TTaskGridModel* GridModel = nullptr;

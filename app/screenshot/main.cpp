@@ -1,7 +1,8 @@
 // quorvel_screenshot: shows the main window as the program builds it, with a
 // few tasks and a filled activity log, on the X server of DISPLAY (Xvfb in
 // scripts/screenshot), and saves PNGs of the screen: the window, its grid
-// menu, the tray menu and the paused state.
+// menu, the tray menu and the paused state; then the upgrade windows in
+// Chinese: the question, both wizard pages and the password window.
 // Usage: quorvel_screenshot OUTPUT_FOLDER
 #include <QApplication>
 #include <QDir>
@@ -20,6 +21,12 @@
 #include "platform/qt/QtMessageLoop.h"
 #include "tasks/TaskFile.h"
 #include "tasks/TaskRecord.h"
+#include "platform/Exception.h"
+#include "upgrade/AutoUpgrader.h"
+#include "upgrade/forms/PasswordForm.h"
+#include "upgrade/forms/QtUpgradeWindows.h"
+#include "upgrade/forms/UpgradeMessageForm.h"
+#include "upgrade/forms/WizardForm.h"
 
 namespace {
 
@@ -82,6 +89,45 @@ void WriteSampleTasks(const std::string& path) {
         table.StoreRecord();
     }
     SaveToFile(table, path);
+}
+
+// Shows `window` on the screen and saves it with its frame.
+bool SaveWindow(const QString& folder, const QString& name, QWidget& window) {
+    window.move(60, 60);
+    window.show();
+    window.raise();
+    Settle(500);
+    return Save(folder, name, window.frameGeometry().adjusted(-2, -2, 2, 2));
+}
+
+int UpgradeWindowShots(const QString& output, TMessageLoop& loop) {
+    int failures = 0;
+    TauAutoUpgrader upgrader(loop);
+    upgrader.SetLanguage(wlChineseSimplified);
+    upgrader.ApplicationTitle = "quorvel";
+    upgrader.URL = "https://updates.example.com/upsoft/quorvel";
+    upgrader.HTTPUsername = "registered";
+    TauQtUpgradeWindows windows;
+    upgrader.Windows = &windows;
+    {
+        TauAutoUpgraderUpgradeMessageForm question(
+            UpgradeQuestionText("quorvel", Utf8ToAnsi("备份更快，邮件附件可以分卷发送。")));
+        failures += !SaveWindow(output, "upgrade-question.png", question);
+    }
+    windows.ShowWizard(upgrader);
+    TauAutoUpgraderWizardForm* wizard = TauAutoUpgraderWizardForm::Instance();
+    windows.SetWizardFile(upgrader.URL, Format(auMessage(9).c_str(), 1, 2));
+    windows.SetWizardFileSize(Format(auMessage(6).c_str(), 2345.6));
+    windows.SetWizardProgress(40, 20, Format(auMessage(7).c_str(), 512.3), Format(auMessage(8).c_str(), 0, 1, 5));
+    failures += !SaveWindow(output, "upgrade-wizard-downloading.png", *wizard);
+    windows.ShowFinishPage();
+    failures += !SaveWindow(output, "upgrade-wizard-finished.png", *wizard);
+    wizard->CloseQuietly();
+    {
+        TauAutoUpgraderPasswordForm password(upgrader);
+        failures += !SaveWindow(output, "upgrade-password.png", password);
+    }
+    return failures;
 }
 
 } // namespace
@@ -148,6 +194,8 @@ int main(int argc, char** argv) {
         Settle(500);
         failures += !Save(output, "paused.png", window.united(form.PopupMenu_Data->geometry()));
         form.PopupMenu_Data->hide();
+        form.hide();
+        failures += UpgradeWindowShots(output, loop);
         form.miCloseClick();
     }
     std::filesystem::current_path(oldDir);
