@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "platform/Exception.h"
+#include "platform/Files.h"
 #include "tasks/TaskChecks.h"
 
 namespace {
@@ -21,6 +22,10 @@ struct TTexts {
     AnsiString BackedUp = Utf8ToAnsi("数据库[");
     AnsiString BackedUpEnd = Utf8ToAnsi("]备份完毕！");
     AnsiString BackupNameSuffix = Utf8ToAnsi(" 备份");
+    AnsiString Verifying = Utf8ToAnsi("正在校验[");
+    AnsiString VerifyingEnd = Utf8ToAnsi("]备份...");
+    AnsiString Verified = Utf8ToAnsi("[");
+    AnsiString VerifiedEnd = Utf8ToAnsi("]备份校验通过");
 };
 
 const TTexts& Texts() {
@@ -44,6 +49,18 @@ AnsiString DoubleQuoteChar(const AnsiString& text, char quote) {
             out += quote;
     }
     return out;
+}
+
+// N'<folder><separator><name>.bak': where a database's backup file is written.
+AnsiString BackupFileLiteral(const AnsiString& databaseName, const AnsiString& folder) {
+    AnsiString s = "N'";
+    s += DoubleQuoteChar(folder, '\'');
+    // The folder is on the server's disks: a Windows server takes "\", and a
+    // folder written the Linux way ("/var/opt/mssql/backup") takes "/".
+    s += folder.starts_with('/') ? "/" : "\\";
+    s += DoubleQuoteChar(databaseName, '\'');
+    s += ".bak'";
+    return s;
 }
 
 } // namespace
@@ -160,6 +177,9 @@ void TBackupPipeline::BackupTaskDBs() {
         throw Exception(fault);
     }
     const std::int64_t rarDelay = static_cast<std::int64_t>(task.RarTimeAfter) * 1000;
+    TSettingsAccessor settings;
+    settings.Path = configPath_.empty() ? ExeFolder() + "config.ini" : configPath_;
+    const TCycleOptions options = TCycleSettings(settings).Load();
     const bool hasServer = !task.ServerName.empty();
     try {
         ConnectTaskDB(task);
@@ -185,9 +205,7 @@ void TBackupPipeline::BackupTaskDBs() {
                 continue;
             dbReady = false;
             try {
-                ActivityLog.AddLog(Texts().BackingUp + name + Texts().BackingUpEnd);
-                ExecuteSQL(BackupStatement(name, task.BakFilePath));
-                ActivityLog.AddLog(Texts().BackedUp + name + Texts().BackedUpEnd);
+                BackUpDatabase(name, task.BakFilePath, options);
             } catch (...) {
                 loop_.Sleep(PauseAfterDatabase);
                 dbReady = true;
@@ -203,6 +221,20 @@ void TBackupPipeline::BackupTaskDBs() {
     }
     cleanUp();
     ArmStep(rarTimer, rarDelay);
+}
+
+void TBackupPipeline::BackUpDatabase(const AnsiString& name, const AnsiString& folder,
+                                     const TCycleOptions& options) {
+    ActivityLog.AddLog(Texts().BackingUp + name + Texts().BackingUpEnd);
+    ExecuteSQL(BackupStatement(name, folder, options.BackupChecksum));
+    ActivityLog.AddLog(Texts().BackedUp + name + Texts().BackedUpEnd);
+    if (!options.BackupVerify)
+        return;
+    // A failed verification raises the server's error: the cycle ends here and
+    // nothing of it is archived or mailed.
+    ActivityLog.AddLog(Texts().Verifying + name + Texts().VerifyingEnd);
+    ExecuteSQL(VerifyStatement(name, folder, options.BackupChecksum));
+    ActivityLog.AddLog(Texts().Verified + name + Texts().VerifiedEnd);
 }
 
 void TBackupPipeline::ConnectTaskDB() {
@@ -291,7 +323,8 @@ std::vector<AnsiString> TBackupPipeline::SplitDatabaseNames(const AnsiString& na
     }
 }
 
-AnsiString TBackupPipeline::BackupStatement(const AnsiString& databaseName, const AnsiString& folder) {
+AnsiString TBackupPipeline::BackupStatement(const AnsiString& databaseName, const AnsiString& folder,
+                                            bool checksum) {
     const AnsiString inLiteral = DoubleQuoteChar(databaseName, '\'');
     AnsiString s;
     s += "if exists (select name From master.dbo.sysdatabases where name=";
@@ -299,19 +332,22 @@ AnsiString TBackupPipeline::BackupStatement(const AnsiString& databaseName, cons
     s += ")";
     s += " BACKUP DATABASE [";
     s += DoubleQuoteChar(databaseName, ']');
-    s += "] TO  DISK = N";
-    s += "'";
-    s += DoubleQuoteChar(folder, '\'');
-    // The folder is on the server's disks: a Windows server takes "\", and a
-    // folder written the Linux way ("/var/opt/mssql/backup") takes "/".
-    s += folder.starts_with('/') ? "/" : "\\";
-    s += inLiteral;
-    s += ".bak";
-    s += "'";
+    s += "] TO  DISK = ";
+    s += BackupFileLiteral(databaseName, folder);
     s += " WITH  INIT ,  NOUNLOAD ,  NAME = N";
     s += "'";
     s += inLiteral;
     s += Texts().BackupNameSuffix;
     s += "',  NOSKIP ,  STATS = 10,  NOFORMAT";
+    if (checksum)
+        s += ", CHECKSUM";
+    return s;
+}
+
+AnsiString TBackupPipeline::VerifyStatement(const AnsiString& databaseName, const AnsiString& folder,
+                                            bool checksum) {
+    AnsiString s = "RESTORE VERIFYONLY FROM DISK = " + BackupFileLiteral(databaseName, folder);
+    if (checksum)
+        s += " WITH CHECKSUM";
     return s;
 }

@@ -19,6 +19,7 @@
 #include "platform/AnsiString.h"
 #include "platform/ExceptionReport.h"
 #include "platform/MessageLoop.h"
+#include "settings/CycleSettings.h"
 #include "tasks/TaskRecord.h"
 #include "tasks/TaskTable.h"
 
@@ -115,10 +116,16 @@ public:
     // BakDBName split at its commas, each piece trimmed; a trailing comma (or
     // a trailing piece of blanks only) adds nothing, "" gives no name.
     static std::vector<AnsiString> SplitDatabaseNames(const AnsiString& names);
-    // The guarded BACKUP DATABASE statement for one database into `folder`.
-    static AnsiString BackupStatement(const AnsiString& databaseName, const AnsiString& folder);
+    // The guarded BACKUP DATABASE statement for one database into `folder`;
+    // `checksum` lets the server check every page while it writes.
+    static AnsiString BackupStatement(const AnsiString& databaseName, const AnsiString& folder,
+                                      bool checksum = false);
+    // The statement that reads that backup file back without restoring it.
+    static AnsiString VerifyStatement(const AnsiString& databaseName, const AnsiString& folder, bool checksum);
 
 private:
+    // Backs up one database, then verifies the file when asked to.
+    void BackUpDatabase(const AnsiString& name, const AnsiString& folder, const TCycleOptions& options);
     void ReportCurrentError();
     void NoteConnectFailure(TTimePoint attemptStart);
     void SetStopState(const TStopCommandState& state);

@@ -2,6 +2,10 @@
 // test server, on the simulated loop; and its pure pieces (name list, statement).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -92,6 +96,51 @@ INSTANTIATE_TEST_SUITE_P(BackupStep, BackupStatement, testing::ValuesIn(Statemen
                          [](const auto& info) { return std::string(info.param.Name); });
 
 // ---- the step against the test server
+
+// The statements of a verified backup.
+struct TCheckedStatementCase {
+    const char* Name;
+    std::string Database;
+    std::string Folder;
+    bool Checksum;
+    std::string Backup; // the backup statement's tail from its WITH clause
+    std::string Verify;
+};
+
+const TCheckedStatementCase CheckedStatementCases[] = {
+    {"WithoutChecksum", "pubs", "D:\\bak", false, " WITH  INIT ,  NOUNLOAD ,  NAME = N'pubs 备份',  NOSKIP ,  STATS = 10,  NOFORMAT",
+     "RESTORE VERIFYONLY FROM DISK = N'D:\\bak\\pubs.bak'"},
+    {"WithChecksum", "pubs", "D:\\bak", true,
+     " WITH  INIT ,  NOUNLOAD ,  NAME = N'pubs 备份',  NOSKIP ,  STATS = 10,  NOFORMAT, CHECKSUM",
+     "RESTORE VERIFYONLY FROM DISK = N'D:\\bak\\pubs.bak' WITH CHECKSUM"},
+    {"QuotesDoubledInThePath", "o'brien", "D:\\bob's", true,
+     " WITH  INIT ,  NOUNLOAD ,  NAME = N'o''brien 备份',  NOSKIP ,  STATS = 10,  NOFORMAT, CHECKSUM",
+     "RESTORE VERIFYONLY FROM DISK = N'D:\\bob''s\\o''brien.bak' WITH CHECKSUM"},
+    {"LinuxServerFolder", "销售库", "/var/opt/mssql/backup", false,
+     " WITH  INIT ,  NOUNLOAD ,  NAME = N'销售库 备份',  NOSKIP ,  STATS = 10,  NOFORMAT",
+     "RESTORE VERIFYONLY FROM DISK = N'/var/opt/mssql/backup/销售库.bak'"},
+};
+
+class CheckedStatements : public testing::TestWithParam<TCheckedStatementCase> {};
+
+TEST_P(CheckedStatements, VerifyReadsTheFileTheBackupWrote) {
+    const TCheckedStatementCase& c = GetParam();
+    const std::string backup = AnsiToUtf8(
+        TBackupPipeline::BackupStatement(Utf8ToAnsi(c.Database), Utf8ToAnsi(c.Folder), c.Checksum));
+    const std::size_t with = backup.find(" WITH ");
+    ASSERT_NE(with, std::string::npos) << backup;
+    EXPECT_EQ(backup.substr(with), c.Backup);
+    const std::string verify = AnsiToUtf8(
+        TBackupPipeline::VerifyStatement(Utf8ToAnsi(c.Database), Utf8ToAnsi(c.Folder), c.Checksum));
+    EXPECT_EQ(verify, c.Verify);
+    // Both name the same file.
+    const std::string file = verify.substr(std::string("RESTORE VERIFYONLY FROM DISK = ").size(),
+                                           verify.find(".bak'") + 5 - std::string("RESTORE VERIFYONLY FROM DISK = ").size());
+    EXPECT_NE(backup.find("TO  DISK = " + file + " WITH"), std::string::npos) << backup;
+}
+
+INSTANTIATE_TEST_SUITE_P(BackupStep, CheckedStatements, testing::ValuesIn(CheckedStatementCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 class BackupStep : public PipelineFixture {
 protected:
@@ -285,6 +334,77 @@ TEST_F(BackupStep, TaskWithoutServerNeverUsesAnEarlierTasksConnection) {
     EXPECT_TRUE(Pipeline->rarTimer.Enabled());
     EXPECT_EQ(Pipeline->rarTimer.Interval(), 20000u);
     EXPECT_TRUE(Errors.empty());
+}
+
+// A settings file of the test's own with the given section Database.
+class VerifiedBackupStep : public BackupStep {
+protected:
+    void UseDatabaseSettings(const std::string& lines) {
+        Folder = std::filesystem::temp_directory_path() / ("qv-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(Folder);
+        ConfigPath = (Folder / "config.ini").string();
+        std::ofstream(ConfigPath) << "[Database]\n" << lines;
+    }
+    void TearDown() override {
+        if (!Folder.empty())
+            std::filesystem::remove_all(Folder);
+    }
+    std::filesystem::path Folder;
+};
+
+TEST_F(VerifiedBackupStep, EachBackupIsWrittenWithChecksumAndReadBack) {
+    UseDatabaseSettings("BackupChecksum=1\nBackupVerify=1\n");
+    TTdsTestServer server;
+    TTaskRow t = DueTask(server);
+    t.BakDBName = "pubs,销售库";
+    AddTask(t);
+    RunCycleStart();
+
+    ASSERT_TRUE(Errors.empty()) << Errors.front();
+    const auto backup = [](const char* db) {
+        return AnsiToUtf8(TBackupPipeline::BackupStatement(Utf8ToAnsi(db), Utf8ToAnsi("D:\\bak"), true));
+    };
+    const auto verify = [](const char* db) {
+        return AnsiToUtf8(TBackupPipeline::VerifyStatement(Utf8ToAnsi(db), Utf8ToAnsi("D:\\bak"), true));
+    };
+    EXPECT_EQ(server.Statements(),
+              (std::vector<std::string> {backup("pubs"), verify("pubs"), backup("销售库"), verify("销售库")}));
+    EXPECT_EQ(LogTexts(), (std::vector<std::string> {
+                              "开始执行[夜间备份]任务...",
+                              "正在连接数据库[master]...",
+                              "数据库连接成功",
+                              "正在备份[pubs]数据库...",
+                              "数据库[pubs]备份完毕！",
+                              "正在校验[pubs]备份...",
+                              "[pubs]备份校验通过",
+                              "正在备份[销售库]数据库...",
+                              "数据库[销售库]备份完毕！",
+                              "正在校验[销售库]备份...",
+                              "[销售库]备份校验通过",
+                          }));
+    EXPECT_TRUE(Pipeline->rarTimer.Enabled()) << "a verified backup goes on to the archive step";
+}
+
+TEST_F(VerifiedBackupStep, FailedVerificationEndsTheCycleBeforeTheArchive) {
+    UseDatabaseSettings("BackupVerify=1\n");
+    const std::string damaged = "The media family on device 'D:\\bak\\pubs.bak' is incorrectly formed. "
+                                "SQL Server cannot process this media family.";
+    TTdsTestServer server({.Rules = {{.Match = "VERIFYONLY", .ErrorNumber = 3241, .ErrorMessage = damaged,
+                                      .Terminate = false}}});
+    TTaskRow t = DueTask(server);
+    t.BakDBName = "pubs,northwind";
+    AddTask(t);
+    RunCycleStart();
+
+    EXPECT_EQ(server.Statements(),
+              (std::vector<std::string> {Statement("pubs"),
+                                         AnsiToUtf8(TBackupPipeline::VerifyStatement("pubs", "D:\\bak", false))}))
+        << "without BackupChecksum the backup statement is the plain one";
+    EXPECT_EQ(LogTexts().back(), "正在校验[pubs]备份...");
+    ASSERT_EQ(Errors.size(), 1u);
+    EXPECT_NE(Errors[0].find("incorrectly formed"), std::string::npos) << Errors[0];
+    EXPECT_FALSE(Pipeline->rarTimer.Enabled()) << "nothing of a damaged backup is archived or mailed";
+    EXPECT_TRUE(Pipeline->UpdateTimer.Enabled()) << "the scheduler is live again";
 }
 
 TEST_F(BackupStep, ExecuteSqlTellsWhetherRowsWereAffected) {

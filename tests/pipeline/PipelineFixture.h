@@ -54,8 +54,8 @@ protected:
     void Start(TTimePoint anchor) {
         Loop = std::make_unique<TSimulatedLoop>(anchor);
         Log.SetClock(Loop->Clock());
-        Pipeline = std::make_unique<TBackupPipeline>(*Loop, Tasks, Log,
-                                                     [this](const AnsiString& m) { Errors.push_back(AnsiToUtf8(m)); });
+        Pipeline = std::make_unique<TBackupPipeline>(
+            *Loop, Tasks, Log, [this](const AnsiString& m) { Errors.push_back(AnsiToUtf8(m)); }, ConfigPath);
     }
 
     void AddTask(const TTaskRow& row) {
@@ -94,6 +94,7 @@ protected:
 
     int ElapsedMs() const { return static_cast<int>(Loop->Elapsed().count()); }
 
+    std::string ConfigPath; // the settings file; empty: config.ini beside the executable
     TTaskTable Tasks;
     TActivityLog Log;
     std::vector<std::string> Errors;
