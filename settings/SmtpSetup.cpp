@@ -21,6 +21,8 @@ void ApplyMailServerSettings(TIdSMTP& smtp, const TMailServerSettings& values) {
 
 AnsiString SendTestMail(const TMailServerSettings& values, const AnsiString& to, int readTimeoutMs,
                         const std::function<void()>& onPlainText) {
+    // Without a server the connect would end in a resolver error that names nothing.
+    if (Trim(values.SmtpServer).empty()) throw ESmtpSettingsError("No mail server to send the test mail to: the server address is empty");
     TIdMessage message;
     message.From.SetText(values.SmtpName);
     const AnsiString address = to.empty() ? message.From.Address : to;

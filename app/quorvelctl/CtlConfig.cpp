@@ -1,24 +1,41 @@
-// quorvelctl config: one value of an INI file, and the SMTP and archive
-// passwords in cipher form.
+// quorvelctl config: one value of an INI file, the SMTP and archive passwords
+// in cipher form, and the test mail with the file's mail server settings.
 #include <iostream>
-#include <iterator>
 
 #include "app/quorvelctl/CtlCommand.h"
+#include "app/quorvelctl/CtlSecret.h"
 #include "platform/Exception.h"
+#include "platform/Files.h"
 #include "platform/SettingsAccessor.h"
 #include "settings/MailSettings.h"
+#include "settings/SmtpSetup.h"
 #include "settings/StringCipher.h"
 
 namespace {
 
-// A password given as "-" is read from standard input, so that it never shows
-// in the process list; one trailing line end is dropped.
-std::string PasswordArgument(const std::string& value) {
-    if (value != "-") return value;
-    std::string text{std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>()};
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    if (!text.empty() && text.back() == '\r') text.pop_back();
-    return text;
+constexpr int TestMailTimeoutMs = 60 * 1000; // a working server answers in seconds
+
+// A password given as "-" is read from standard input (its first line), so
+// that it never shows in the process list.
+std::string PasswordArgument(const std::string& value) { return value == "-" ? ReadSecretLine(value) : value; }
+
+int TestMail(const std::vector<std::string>& args) {
+    if (args.size() != 2 && !(args.size() == 4 && args[2] == "--to"))
+        throw ECtlUsage("config test-mail: wrong arguments");
+    const std::string& file = args[1];
+    // A missing file would read as defaults and try port 25 of no server.
+    if (!FileExists(file))
+        throw Exception(Format("Cannot open file \"%s\". No such file or directory", Utf8ToAnsiLenient(file).c_str()));
+    TSettingsAccessor settings;
+    settings.Path = file;
+    TMailServerSettings values;
+    TMailSettings(settings).Load(values);
+    const AnsiString to = args.size() == 4 ? Utf8ToAnsi(args[3]) : AnsiString();
+    const AnsiString sentTo = SendTestMail(values, to, TestMailTimeoutMs, [] {
+        std::cerr << "quorvelctl: " << PlainTextWarning << "\n";
+    });
+    std::cout << "测试邮件已发送到 " << AnsiToUtf8Lenient(sentTo) << "\n";
+    return 0;
 }
 
 int RunConfig(const std::vector<std::string>& args) {
@@ -27,6 +44,7 @@ int RunConfig(const std::vector<std::string>& args) {
     auto need = [&](std::size_t lo, std::size_t hi) {
         if (args.size() < lo || args.size() > hi) throw ECtlUsage("config " + verb + ": wrong number of arguments");
     };
+    if (verb == "test-mail") return TestMail(args);
     TSettingsAccessor settings;
     if (verb == "get") {
         need(4, 5);
@@ -71,7 +89,9 @@ const TCtlRegistration registration{{"config",
                                      "  quorvelctl config set-archive-password FILE VALUE|-\n"
                                      "      (\"-\": the password is read from standard input;\n"
                                      "       an empty archive password turns encryption off)\n"
-                                     "  quorvelctl config get-password FILE\n",
+                                     "  quorvelctl config get-password FILE\n"
+                                     "  quorvelctl config test-mail FILE [--to ADDRESS]\n"
+                                     "      (a short mail with FILE's mail server settings, by default to the sender)\n",
                                      RunConfig}};
 
 } // namespace

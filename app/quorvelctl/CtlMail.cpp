@@ -5,18 +5,21 @@
 #include <iostream>
 
 #include "app/quorvelctl/CtlCommand.h"
+#include "app/quorvelctl/CtlSecret.h"
 #include "mail/IdMessage.h"
 #include "pipeline/ArchiveMessage.h"
 #include "mail/IdSMTP.h"
 #include "platform/AnsiString.h"
+#include "settings/SmtpSetup.h"
 
 namespace {
 
 constexpr int ReplyTimeoutMs = 5 * 60 * 1000; // the backup pipeline's wait
 
 int RunMail(const std::vector<std::string>& args) {
-    std::string server, user, password, from, to, cc, subject, attach, databases;
-    bool hasUser = false, hasPassword = false;
+    std::string server, user, password, from, to, cc, subject, attach, databases, caFile;
+    bool hasUser = false, hasPassword = false, verify = true;
+    TSmtpSecurity security = ssAuto;
     int port = 25;
     std::vector<std::string> body;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -35,8 +38,18 @@ int RunMail(const std::vector<std::string>& args) {
             user = value();
             hasUser = true;
         } else if (option == "--password") {
-            password = value();
+            throw ECtlUsage("mail: --password is refused, as the process list shows it to every user; "
+                            "use --password-file FILE, or --password-file - to read it from standard input");
+        } else if (option == "--password-file") {
+            password = ReadSecretLine(value());
             hasPassword = true;
+        } else if (option == "--security") {
+            if (!SmtpSecurityFromText(value(), security))
+                throw ECtlUsage("mail: --security needs auto, starttls, tls or none");
+        } else if (option == "--no-verify") {
+            verify = false;
+        } else if (option == "--ca-file") {
+            caFile = value();
         } else if (option == "--from") from = value();
         else if (option == "--to") to = value();
         else if (option == "--cc") cc = value();
@@ -49,12 +62,15 @@ int RunMail(const std::vector<std::string>& args) {
     if (server.empty()) throw ECtlUsage("mail: --server is required");
     if (from.empty()) throw ECtlUsage("mail: --from is required");
     if (to.empty()) throw ECtlUsage("mail: --to is required");
-    if (hasPassword && !hasUser) throw ECtlUsage("mail: --password needs --user");
+    if (hasPassword && !hasUser) throw ECtlUsage("mail: --password-file needs --user");
 
     TIdSMTP smtp;
     smtp.Host = Utf8ToAnsi(server);
     smtp.Port = port;
     smtp.SetReadTimeoutMs(ReplyTimeoutMs);
+    smtp.Security = security;
+    smtp.VerifyCertificate = verify;
+    smtp.CAFile = caFile;
     if (hasUser) {
         smtp.Username = Utf8ToAnsi(user);
         smtp.Password = Utf8ToAnsi(password);
@@ -76,6 +92,7 @@ int RunMail(const std::vector<std::string>& args) {
     }
 
     smtp.Connect();
+    if (smtp.PlainTextByChoice()) std::cerr << "quorvelctl: " << PlainTextWarning << "\n";
     smtp.Send(message);
     try {
         smtp.Disconnect();
@@ -88,8 +105,10 @@ int RunMail(const std::vector<std::string>& args) {
 
 const TCtlRegistration registration{
     {"mail",
-     "  quorvelctl mail --server HOST [--port N] [--user U --password P] --from ADDRESS --to LIST\n"
-     "                  [--cc LIST] [--subject TEXT] [--databases LIST] [--body LINE]... [--attach FILE]\n",
+     "  quorvelctl mail --server HOST [--port N] [--user U --password-file FILE|-] --from ADDRESS --to LIST\n"
+     "                  [--cc LIST] [--subject TEXT] [--databases LIST] [--body LINE]... [--attach FILE]\n"
+     "                  [--security auto|starttls|tls|none] [--no-verify] [--ca-file FILE]\n"
+     "      (the password is the file's first line; \"-\": standard input)\n",
      RunMail}};
 
 } // namespace
