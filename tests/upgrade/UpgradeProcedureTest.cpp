@@ -359,4 +359,38 @@ INSTANTIATE_TEST_SUITE_P(
                        .LogLine = "file:///etc/passwd"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
+// ---------------------------------------------------------------- the chain
+
+// A program of the project that hands itself over (its own path and process,
+// the upgrader from UpgraderImage()) is replaced by the staged version and
+// started again with "/afterupgrade0".
+TEST(UpgradeChainTest, LaunchUpgraderReplacesTheRunningProgramAndRestartsIt) {
+    TScratchFolder scratch;
+    const std::string folder = scratch.Path() + "app/";
+    const std::string tmp = scratch.Path() + "tmp/";
+    fs::create_directories(folder);
+    fs::create_directories(tmp);
+    TEnvironmentScope env({{"TMPDIR", tmp},
+                           {"QUORVEL_SYSTEM_LOG", scratch.Path() + "system.log"},
+                           {WatchTimeVariable, "300"}});
+    const std::string chain = ReadAll(QUORVEL_UPGRADE_CHAIN_STANDIN);
+    Create(folder, Text("quorvel", chain, 0755));
+    Create(folder, Program("quorvel", "new"), StagedSuffix, 0600);
+
+    TChild old(folder + "quorvel", {"--launch"});
+    EXPECT_EQ(old.Wait(), 0) << "the hand-over did not close the program";
+    std::vector<std::string> starts;
+    for (int i = 0; i < 1000 && starts.size() < 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        starts = ReadLines(folder + "starts.log");
+    }
+    EXPECT_EQ(starts, (std::vector<std::string>{"chain quorvel --launch", "new quorvel /afterupgrade0"}));
+    // The old file goes once the new program has passed its watch.
+    const std::vector<std::string> expected = Expected({Program("quorvel", "new")});
+    for (int i = 0; i < 1000 && FolderState(folder) != expected; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(FolderState(folder), expected);
+    EXPECT_TRUE(fs::is_empty(tmp)) << "the upgrader's folder stayed";
+}
+
 } // namespace
