@@ -14,6 +14,7 @@
 #include "platform/Files.h"
 #include "platform/MessageBox.h"
 #include "platform/ShellExecute.h"
+#include "upgrade/UniqueFd.h"
 #include "upgrade/UpgraderLaunch.h"
 #include "upgrade/upgrader/ElfKind.h"
 #include "upgrade/upgrader/UpgraderNames.h"
@@ -31,21 +32,6 @@ std::string BaseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-class TFd {
-public:
-    explicit TFd(int fd) : fd_(fd) {}
-    ~TFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 // Whether a staging file can be made at `part` and renamed to `staged`; "" or why not.
 std::string StagingFault(const std::string& part, const std::string& staged) {
     struct stat info {};
@@ -62,14 +48,14 @@ std::string StagingFault(const std::string& part, const std::string& staged) {
 // Makes the complete file durable under its staged name; "" or why not.
 std::string CommitStaged(const std::string& part, const std::string& staged, const std::string& folder) {
     {
-        TFd file(::open(part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        TUniqueFd file(::open(part.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         if (file.Get() < 0 || ::fsync(file.Get()) != 0)
             return part + ": " + ErrnoText(errno);
     }
     if (::rename(part.c_str(), staged.c_str()) != 0)
         return staged + ": " + ErrnoText(errno);
     // The rename itself must survive a crash too.
-    TFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    TUniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (directory.Get() >= 0)
         ::fsync(directory.Get());
     return {};
@@ -78,7 +64,7 @@ std::string CommitStaged(const std::string& part, const std::string& staged, con
 } // namespace
 
 std::string FileSha256(const std::string& path) {
-    TFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    TUniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (file.Get() < 0)
         return {};
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);

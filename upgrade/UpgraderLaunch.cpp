@@ -14,6 +14,7 @@
 
 #include "platform/Exception.h"
 #include "platform/Files.h"
+#include "upgrade/UniqueFd.h"
 #include "upgrade/UpgraderImage.h"
 #include "upgrade/upgrader/UpgraderNames.h"
 
@@ -21,30 +22,9 @@ extern char** environ;
 
 namespace {
 
-class TFd {
-public:
-    explicit TFd(int fd) : fd_(fd) {}
-    ~TFd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    int Get() const { return fd_; }
-    // Closes now, reporting what close reports (a delayed write error, say).
-    int Close() {
-        const int fd = fd_;
-        fd_ = -1;
-        return ::close(fd) == 0 ? 0 : errno;
-    }
-
-private:
-    int fd_;
-};
-
 // Writes the whole image to a new file of mode 0700; returns 0 or an errno value.
 int WriteImage(const std::string& path, std::span<const unsigned char> image) {
-    TFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
+    TUniqueFd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
     if (file.Get() < 0)
         return errno;
     std::size_t done = 0;

@@ -152,10 +152,9 @@ class UpgradeProcedureTest : public testing::TestWithParam<TProcedureCase> {};
 
 TEST_P(UpgradeProcedureTest, StagesHandsOverOrLeavesNothing) {
     const TProcedureCase& c = GetParam();
-    TScratchFolder scratch;
-    const std::string folder = scratch.Path() + "app/";
-    fs::create_directories(folder);
-    fs::create_directories(scratch.Path() + "tmp");
+    THandOverFolders folders;
+    const TScratchFolder& scratch = folders.Scratch;
+    const std::string& folder = folders.Folder;
     fs::create_directories(scratch.Path() + "bin");
     const std::string opened = scratch.Path() + "opened.txt";
     Create(scratch.Path() + "bin/", Text("xdg-open", "#!/bin/sh\necho \"$@\" >> '" + opened + "'\n", 0755));
@@ -365,11 +364,10 @@ INSTANTIATE_TEST_SUITE_P(
 // the upgrader from UpgraderImage()) is replaced by the staged version and
 // started again with "/afterupgrade0".
 TEST(UpgradeChainTest, LaunchUpgraderReplacesTheRunningProgramAndRestartsIt) {
-    TScratchFolder scratch;
-    const std::string folder = scratch.Path() + "app/";
-    const std::string tmp = scratch.Path() + "tmp/";
-    fs::create_directories(folder);
-    fs::create_directories(tmp);
+    THandOverFolders folders;
+    const TScratchFolder& scratch = folders.Scratch;
+    const std::string& folder = folders.Folder;
+    const std::string& tmp = folders.Tmp;
     TEnvironmentScope env({{"TMPDIR", tmp},
                            {"QUORVEL_SYSTEM_LOG", scratch.Path() + "system.log"},
                            {WatchTimeVariable, "300"}});

@@ -173,6 +173,17 @@ private:
     std::string path_;
 };
 
+// A scratch folder with a program folder "app/" and a temporary folder "tmp/".
+struct THandOverFolders {
+    THandOverFolders() {
+        fs::create_directories(Folder);
+        fs::create_directories(Tmp);
+    }
+    TScratchFolder Scratch;
+    const std::string Folder = Scratch.Path() + "app/";
+    const std::string Tmp = Scratch.Path() + "tmp/";
+};
+
 // A child process with extra environment, standard output read back. The
 // destructor kills what still runs, so a failing test leaves nothing behind.
 class TChild {

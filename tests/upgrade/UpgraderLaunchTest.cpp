@@ -141,11 +141,10 @@ TEST(UpgraderLaunchTest, RemovesOnlyOurOwnLeftovers) {
 // ---------------------------------------------------------------- the whole hand-over
 
 TEST(UpgraderLaunchTest, ReplacesTheRunningProgramAndStartsItAgain) {
-    TScratchFolder scratch;
-    const std::string folder = scratch.Path() + "app/";
-    const std::string tmp = scratch.Path() + "tmp/";
-    fs::create_directories(folder);
-    fs::create_directories(tmp);
+    THandOverFolders folders;
+    const TScratchFolder& scratch = folders.Scratch;
+    const std::string& folder = folders.Folder;
+    const std::string& tmp = folders.Tmp;
     TEnvironmentScope env({{"TMPDIR", tmp},
                            {"QUORVEL_SYSTEM_LOG", scratch.Path() + "system.log"},
                            {"QUORVEL_STANDIN_DETAIL", "1"}});

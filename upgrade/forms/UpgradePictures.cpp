@@ -16,6 +16,21 @@ void DrawPackage(QPainter& p, const QRectF& box) {
     p.drawLine(QPointF(box.left(), box.top() + box.height() / 3), QPointF(box.right(), box.top() + box.height() / 3));
 }
 
+// An arrow pointing up, its tip at `tip`, `width` wide and `height` long.
+QPainterPath UpArrow(QPointF tip, qreal width, qreal height) {
+    const qreal head = height / 2, shaft = width / 3;
+    QPainterPath arrow;
+    arrow.moveTo(tip);
+    arrow.lineTo(tip.x() + width / 2, tip.y() + head);
+    arrow.lineTo(tip.x() + shaft / 2, tip.y() + head);
+    arrow.lineTo(tip.x() + shaft / 2, tip.y() + height);
+    arrow.lineTo(tip.x() - shaft / 2, tip.y() + height);
+    arrow.lineTo(tip.x() - shaft / 2, tip.y() + head);
+    arrow.lineTo(tip.x() - width / 2, tip.y() + head);
+    arrow.closeSubpath();
+    return arrow;
+}
+
 } // namespace
 
 QPixmap WizardSidePicture() {
@@ -34,18 +49,9 @@ QPixmap WizardSidePicture() {
     p.drawEllipse(QPointF(59, 62), 16, 38);
     p.drawLine(QPointF(21, 62), QPointF(97, 62));
     p.drawLine(QPointF(59, 24), QPointF(59, 100));
-    QPainterPath arrow;
-    arrow.moveTo(59, 108);
-    arrow.lineTo(71, 124);
-    arrow.lineTo(64, 124);
-    arrow.lineTo(64, 140);
-    arrow.lineTo(54, 140);
-    arrow.lineTo(54, 124);
-    arrow.lineTo(47, 124);
-    arrow.closeSubpath();
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(255, 255, 255));
-    p.drawPath(arrow);
+    p.drawPath(UpArrow(QPointF(59, 108), 24, 32));
     DrawPackage(p, QRectF(34, 148, 50, 40));
     return picture;
 }
@@ -56,18 +62,9 @@ QPixmap UpgradeQuestionIcon() {
     QPainter p(&icon);
     p.setRenderHint(QPainter::Antialiasing);
     DrawPackage(p, QRectF(4, 12, 24, 17));
-    QPainterPath arrow;
-    arrow.moveTo(16, 1);
-    arrow.lineTo(24, 9);
-    arrow.lineTo(19, 9);
-    arrow.lineTo(19, 14);
-    arrow.lineTo(13, 14);
-    arrow.lineTo(13, 9);
-    arrow.lineTo(8, 9);
-    arrow.closeSubpath();
     p.setPen(QPen(QColor(20, 90, 30), 1));
     p.setBrush(QColor(60, 180, 80));
-    p.drawPath(arrow);
+    p.drawPath(UpArrow(QPointF(16, 1), 16, 13));
     return icon;
 }
 
