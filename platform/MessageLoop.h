@@ -3,6 +3,7 @@
 // arrive through the loop, "let queued messages run", blocking sleeps, the
 // local clock and posting work to the loop's thread. The desktop binds it to
 // Qt's event loop; the tests bind it to a simulated loop with a virtual clock.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 
@@ -47,6 +48,17 @@ private:
     TInterval interval_;
     bool enabled_;
 };
+
+// When a timer's next tick is due, as the tick due at `due` is delivered at
+// `now`: one interval after this one was due; when that moment has passed too
+// (a handler or the thread was blocked), one interval from now, so that missed
+// ticks collapse into the one being delivered. Every loop keeps this rule.
+template <class TTimePointOf>
+TTimePointOf NextTickDue(TTimePointOf due, TTimePointOf now, TTimer::TInterval interval) {
+    const std::chrono::milliseconds step(interval);
+    const TTimePointOf next = due + step;
+    return next < now ? now + step : next;
+}
 
 class TMessageLoop {
 public:

@@ -38,10 +38,7 @@ void TRealTimeLoop::Deliver(std::uint64_t timerId) {
     auto it = timers_.find(timerId);
     const auto now = TSteady::now();
     if (it == timers_.end() || it->second.Due > now) return;
-    // Ticks missed while a handler ran collapse into this one.
-    const milliseconds interval(it->second.Timer->Interval());
-    it->second.Due += interval;
-    if (it->second.Due < now) it->second.Due = now + interval;
+    it->second.Due = NextTickDue(it->second.Due, now, it->second.Timer->Interval());
     // A copy: the handler may replace its timer's handler or destroy the timer.
     TTimer::THandler handler = it->second.Timer->OnTimer;
     if (handler) handler();

@@ -65,13 +65,7 @@ void TSimulatedLoop::Deliver(std::uint64_t timerId) {
     if (it == timers_.end() || it->second.Due > now_)
         return;
     TCounting& counting = it->second;
-    // The next tick is one interval after this one was due; a tick delivered
-    // so late that the next is already past counts from now, so missed ticks
-    // collapse into the one being delivered.
-    const milliseconds interval(counting.Timer->Interval());
-    counting.Due += interval;
-    if (counting.Due < now_)
-        counting.Due = now_ + interval;
+    counting.Due = NextTickDue(counting.Due, now_, counting.Timer->Interval());
     // A copy: the handler may replace its timer's handler or destroy the timer.
     TTimer::THandler handler = counting.Timer->OnTimer;
     if (handler)

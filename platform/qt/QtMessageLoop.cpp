@@ -67,13 +67,7 @@ void TQtMessageLoop::Deliver(std::uint64_t timerId) {
         Arm(counting);
         return;
     }
-    // The next tick is one interval after this one was due; when that moment
-    // has passed too (the thread was blocked), it counts from now, so missed
-    // ticks collapse into this one.
-    const milliseconds interval(counting.Timer->Interval());
-    counting.Due += interval;
-    if (counting.Due < now)
-        counting.Due = now + interval;
+    counting.Due = NextTickDue(counting.Due, now, counting.Timer->Interval());
     Arm(counting);
     // A copy: the handler may replace its timer's handler or destroy the timer.
     const TTimer::THandler handler = counting.Timer->OnTimer;

@@ -23,39 +23,47 @@ TLocalDateTime At(int y, int mo, int d, int h, int mi, int s, int ms = 0) {
     return t;
 }
 
-TEST(ReplaceMacro, ReplacesEveryOccurrenceLeftToRight) {
-    struct Case {
-        const char* name;
-        const char* text;
-        const char* macro;
-        const char* value;
-        bool caseSensitive;
-        const char* expected;
-        bool found;
-    };
-    const Case cases[] = {
-        {"subject of the typical day", "备份<FILE> <date>", "<file>", "20100415093000.rar", false,
-         "备份20100415093000.rar <date>", true},
-        {"mixed case", "<File>|<fIlE>", "<file>", "x", false, "x|x", true},
-        {"case-sensitive skips other cases", "<File>|<file>", "<file>", "x", true, "<File>|x", true},
-        {"no macro: unchanged", "每日备份", "<file>", "x", false, "每日备份", false},
-        {"twice", "<date>-<date>", "<date>", "2010-04-15", false, "2010-04-15-2010-04-15", true},
-        {"value holding the macro is not replaced again", "a<file>b", "<file>", "<FILE><file>", false,
-         "a<FILE><file>b", true},
-        {"empty value", "x<date>y", "<date>", "", false, "xy", true},
-        {"empty text", "", "<date>", "v", false, "", false},
-        {"empty macro matches nothing", "abc", "", "v", false, "abc", false},
-        {"adjacent", "<date><date>", "<DATE>", "1", false, "11", true},
-        // 華 is 0xC8 0x41 in code page 936: its second byte is "A", where no match may start.
-        {"never inside a double-byte character", "華b A", "ab", "X", false, "華b A", false},
-        {"after a double-byte character", "華Ab", "ab", "X", false, "華X", true},
-    };
-    for (const Case& c : cases) {
-        AnsiString text = A(c.text);
-        EXPECT_EQ(ReplaceMacro(text, A(c.macro), A(c.value), c.caseSensitive), c.found) << c.name;
-        EXPECT_EQ(text, A(c.expected)) << c.name;
-    }
+struct TMacroCase {
+    const char* Name;
+    const char* Text;
+    const char* Macro;
+    const char* Value;
+    bool CaseSensitive;
+    const char* Expected;
+    bool Found;
+};
+
+void PrintTo(const TMacroCase& c, std::ostream* os) { *os << c.Name; }
+
+const TMacroCase MacroCases[] = {
+    {"SubjectOfTheTypicalDay", "备份<FILE> <date>", "<file>", "20100415093000.rar", false,
+     "备份20100415093000.rar <date>", true},
+    {"MixedCase", "<File>|<fIlE>", "<file>", "x", false, "x|x", true},
+    {"CaseSensitiveSkipsOtherCases", "<File>|<file>", "<file>", "x", true, "<File>|x", true},
+    {"NoMacroUnchanged", "每日备份", "<file>", "x", false, "每日备份", false},
+    {"Twice", "<date>-<date>", "<date>", "2010-04-15", false, "2010-04-15-2010-04-15", true},
+    {"ValueHoldingTheMacroIsNotReplacedAgain", "a<file>b", "<file>", "<FILE><file>", false, "a<FILE><file>b",
+     true},
+    {"EmptyValue", "x<date>y", "<date>", "", false, "xy", true},
+    {"EmptyText", "", "<date>", "v", false, "", false},
+    {"EmptyMacroMatchesNothing", "abc", "", "v", false, "abc", false},
+    {"Adjacent", "<date><date>", "<DATE>", "1", false, "11", true},
+    // 華 is 0xC8 0x41 in code page 936: its second byte is "A", where no match may start.
+    {"NeverInsideADoubleByteCharacter", "華b A", "ab", "X", false, "華b A", false},
+    {"AfterADoubleByteCharacter", "華Ab", "ab", "X", false, "華X", true},
+};
+
+class ReplaceMacroCase : public testing::TestWithParam<TMacroCase> {};
+
+TEST_P(ReplaceMacroCase, ReplacesEveryOccurrenceLeftToRight) {
+    const TMacroCase& c = GetParam();
+    AnsiString text = A(c.Text);
+    EXPECT_EQ(ReplaceMacro(text, A(c.Macro), A(c.Value), c.CaseSensitive), c.Found);
+    EXPECT_EQ(text, A(c.Expected));
 }
+
+INSTANTIATE_TEST_SUITE_P(ReplaceMacro, ReplaceMacroCase, testing::ValuesIn(MacroCases),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 class FileStampTest : public ::testing::Test {
 protected:

@@ -28,6 +28,7 @@ struct TStoredTask {
     int Hour2 = 12, Minute2 = 0;
 };
 
+// Only these fields are written: the loading tests read the empty ones back.
 void AddTask(TTaskTable& table, const TStoredTask& task) {
     const int count = table.CountRecords();
     table.BeginNewRecord();
@@ -247,22 +248,28 @@ const std::vector<TCheckCase>& CheckCases() {
     return cases;
 }
 
-TEST_F(TaskChecksTest, CheckInputCases) {
-    for (const TCheckCase& c : CheckCases()) {
-        SCOPED_TRACE(c.Name);
-        TTaskTable table;
-        for (const TStoredTask& task : c.Stored) AddTask(table, task);
-        TTaskInput input = ValidInput();
-        c.Change(input);
-        const TCheckOutcome outcome = CheckInput(table, input, c.NewTask, c.EditNumber);
-        const bool expectAccepted = std::string(c.Message).empty() && c.Focus == TTaskInputBox::None;
-        EXPECT_EQ(outcome.Accepted, expectAccepted);
-        EXPECT_EQ(AnsiToUtf8(outcome.Message), c.Message);
-        EXPECT_EQ(outcome.Focus, c.Focus);
-        EXPECT_EQ(outcome.MessageIsError, c.MessageIsError);
-        EXPECT_EQ(table.CountRecords(), static_cast<int>(c.Stored.size())); // checks never store
-    }
+// Each case reports on its own, under its name.
+void PrintTo(const TCheckCase& c, std::ostream* os) { *os << c.Name; }
+
+class CheckInputCase : public TaskChecksTest, public testing::WithParamInterface<TCheckCase> {};
+
+TEST_P(CheckInputCase, Outcome) {
+    const TCheckCase& c = GetParam();
+    TTaskTable table;
+    for (const TStoredTask& task : c.Stored) AddTask(table, task);
+    TTaskInput input = ValidInput();
+    c.Change(input);
+    const TCheckOutcome outcome = CheckInput(table, input, c.NewTask, c.EditNumber);
+    const bool expectAccepted = std::string(c.Message).empty() && c.Focus == TTaskInputBox::None;
+    EXPECT_EQ(outcome.Accepted, expectAccepted);
+    EXPECT_EQ(AnsiToUtf8(outcome.Message), c.Message);
+    EXPECT_EQ(outcome.Focus, c.Focus);
+    EXPECT_EQ(outcome.MessageIsError, c.MessageIsError);
+    EXPECT_EQ(table.CountRecords(), static_cast<int>(c.Stored.size())); // checks never store
 }
+
+INSTANTIATE_TEST_SUITE_P(TaskChecks, CheckInputCase, testing::ValuesIn(CheckCases()),
+                         [](const auto& info) { return std::string(info.param.Name); });
 
 TEST_F(TaskChecksTest, TrialConnectionLogsInWithTheBoxesAsTyped) {
     TTdsTestServer server;
