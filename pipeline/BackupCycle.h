@@ -1,15 +1,19 @@
 #pragma once
 // The whole backup cycle: the scheduler and backup step of TBackupPipeline
-// plus the archive step (rarTimer: Keldor.bat starts `rar`, which packs the
-// task's backup folder into bak/YYYYMMDDhhmmss.rar beside the executable) and
-// the mail step (sendmailTimer: today's fresh archives are mailed through the
-// SMTP client `Mail` and deleted once sent).
+// plus the archive step (rarTimer: Keldor.bat starts `rar`, or the built-in
+// quorvelzip when rar is absent, which packs the task's backup folder into
+// bak/YYYYMMDDhhmmss.rar or .zip beside the executable) and the mail step
+// (sendmailTimer: once this cycle's archiver has ended, its archive and
+// today's other fresh archives are mailed through the SMTP client `Mail`, in
+// volumes when the server's limit asks for it, and deleted once sent).
 #include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "mail/IdSMTP.h"
+#include "pipeline/ArchiverChoice.h"
+#include "pipeline/ArchiverWatch.h"
 #include "pipeline/BackupPipeline.h"
 #include "platform/Exception.h"
 #include "platform/SettingsAccessor.h"
@@ -40,14 +44,19 @@ public:
     TIdSMTP Mail;                // stays connected from one send to the next
     TSettingsAccessor rzrgnfl1;  // points at config.ini
     TMailSettings MailSettings;  // section Option, read at every send
+    // The archiver this cycle started, which the mail step waits for.
+    TArchiverWatch ArchiverWatch;
 
     // ---- handlers
     void rarTimerTimer();      // the archive step
     void sendmailTimerTimer(); // the mail step
     // Mails one archive (a file system path) to the current task's recipients
-    // and deletes it once sent; true when it was sent. Errors are raised; the
-    // archive then stays where it is.
-    bool SendArchive(const std::string& path);
+    // and deletes it once sent; true when it was sent. When the whole archive's
+    // mail exceeds the limit (the server's SIZE, MaxMailSize) it goes as
+    // volumes, one mail each, all deleted with the archive once every one was
+    // sent. Errors are raised; the archive (and its volumes) then stay.
+    // `encrypted`: the mail says the archive is.
+    bool SendArchive(const std::string& path, bool encrypted = false);
 
     // "bak/" in the executable's folder.
     static std::string ArchiveFolder();
@@ -56,7 +65,15 @@ public:
     // ---- pieces a test can reach
     // The three lines of Keldor.bat, CR LF ended, in code page 936. `exeFolder`
     // ends in "/"; `backupFolder` is the task's BakFilePath (code page 936).
-    static AnsiString BatchFileText(const std::string& exeFolder, const AnsiString& backupFolder);
+    // `zipProgram`: quorvelzip's path, for akZip.
+    static AnsiString BatchFileText(const std::string& exeFolder, const AnsiString& backupFolder,
+                                    TArchiverKind kind = akRar, const std::string& zipProgram = {});
+    // The archiver the `Archiver` setting (as stored) asks for, given whether
+    // rar is found. Raises ESettingsError for a value it does not know.
+    static TArchiverKind ArchiverInUse(const AnsiString& setting, bool rarFound);
+    // The largest mail in bytes: the server's SIZE (0: none offered) and
+    // MaxMailSize (0: none), the smaller when both are set; 0: no limit.
+    static std::uint64_t MailSizeLimit(std::uint64_t serverSize, std::uint64_t maxMailSize);
     // SendTimeAfter in seconds to the mail timer's interval in ms: 0 stays 0,
     // anything else below 30 s becomes 30 s.
     static std::int64_t SendDelay(std::int64_t sendTimeAfterSeconds);
@@ -75,6 +92,18 @@ public:
     static AnsiString ShortDate(const TLocalDateTime& t);
     // Short date and long time (HH:mm:ss); the time left out at exactly midnight.
     static AnsiString DateTimeToStr(const TLocalDateTime& t);
+
+private:
+    // The mail step once the archiver has ended (or none was watched).
+    void MailArchives();
+    // Ends the mail step early with `message` logged and raised; the scheduler
+    // runs again.
+    [[noreturn]] void EndMailStep(const AnsiString& message);
+    // The variables and the secret channel through which the archiver gets
+    // the archive password (empty: none).
+    static void PassArchivePassword(TBatchRunner& runner, TArchiverKind kind, const AnsiString& password);
+
+    bool archiveEncrypted_ = false; // this cycle's archiver got a password
 };
 
 // Replaces every occurrence of `macro` in `text` by `value`, left to right; a

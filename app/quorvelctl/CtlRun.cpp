@@ -52,11 +52,13 @@ int RunTask(const std::vector<std::string>& args) {
     }, configPath);
     // Only this task runs: no minute scan may start another one.
     cycle.UpdateTimer.OnTimer = nullptr;
+    // The mail step is over when it has run without arming itself again (it
+    // does while the archiver is still packing).
     bool mailStepRan = false;
     TTimer::THandler mailStep = cycle.sendmailTimer.OnTimer;
     cycle.sendmailTimer.OnTimer = [&] {
         mailStep();
-        mailStepRan = true;
+        mailStepRan = !cycle.sendmailTimer.Enabled();
     };
 
     // A timer armed with 0 never fires: the cycle ends there.
@@ -66,20 +68,20 @@ int RunTask(const std::vector<std::string>& args) {
         return error || mailStepRan || stoppedAtZero(cycle.rarTimer) || stoppedAtZero(cycle.sendmailTimer);
     });
 
-    if (cycle.mailSent) return 0;
+    // Mailed only in part (a volume refused, a later archive failed) is a failure.
     if (error) throw Exception(*error);
+    if (cycle.mailSent) return 0;
     if (stoppedAtZero(cycle.rarTimer)) throw Exception("The task's archive delay is 0: nothing is archived or mailed");
     if (stoppedAtZero(cycle.sendmailTimer)) throw Exception("The task's send delay is 0: the archive is not mailed");
     if (mailStepRan)
-        throw Exception(Utf8ToAnsiLenient("No archive of today was found in " + TBackupCycle::ArchiveFolder() +
-                                          " (is rar installed in /opt/rar, /usr/local/rar or on the PATH?)"));
+        throw Exception(Utf8ToAnsiLenient("No archive of this cycle was found in " + TBackupCycle::ArchiveFolder()));
     throw Exception("The backup cycle ended before the mail step");
 }
 
 const TCtlRegistration registration{{"run",
                                      "  quorvelctl run TASKFILE TASKNAME [--config FILE]\n"
                                      "      runs one backup cycle of the task now and prints its log;\n"
-                                     "      exit status 0 when the mail was sent\n",
+                                     "      exit status 0 when the mail (every volume of it) was sent\n",
                                      RunTask}};
 
 } // namespace
