@@ -7,6 +7,7 @@
 #include <map>
 #include <random>
 
+#include "pipeline/ArchiveVolumes.h"
 #include "tests/pipeline/CycleFixture.h"
 #include "tests/support/ShellRun.h"
 
@@ -24,6 +25,16 @@ protected:
     void SetVariable(const std::string& name, const std::string& value) {
         ::setenv(name.c_str(), value.c_str(), 1);
         SetVariables.push_back(name);
+    }
+    // The archive step refused to start an archiver: the error, no batch file,
+    // and the scheduler live with nothing left armed.
+    void ExpectEndedAtTheArchiveStep(const std::string& error) {
+        ASSERT_TRUE(Loop->RunUntil([&] { return !Errors.empty(); }, 5min));
+        EXPECT_NE(Errors[0].find(error), std::string::npos) << Errors[0];
+        EXPECT_FALSE(fs::exists(Dir / "Keldor.bat"));
+        EXPECT_FALSE(Cycle->rarTimer.Enabled());
+        EXPECT_FALSE(Cycle->sendmailTimer.Enabled());
+        EXPECT_TRUE(Cycle->UpdateTimer.Enabled());
     }
     std::vector<std::string> SetVariables;
 };
@@ -187,15 +198,7 @@ TEST_P(ArchiverChoiceCycleTest, WritesTheLineAndMailsTheExtensionOfTheArchiverIn
     if (!c.RarPresent) SetPath(OldPath);
     AddDueTask(database);
     StartLoop();
-    if (c.Program.empty()) {
-        ASSERT_TRUE(Loop->RunUntil([&] { return !Errors.empty(); }, 5min));
-        EXPECT_NE(Errors[0].find(c.Error), std::string::npos) << Errors[0];
-        EXPECT_FALSE(fs::exists(Dir / "Keldor.bat"));
-        EXPECT_FALSE(Cycle->rarTimer.Enabled());
-        EXPECT_FALSE(Cycle->sendmailTimer.Enabled());
-        EXPECT_TRUE(Cycle->UpdateTimer.Enabled());
-        return;
-    }
+    if (c.Program.empty()) return ExpectEndedAtTheArchiveStep(c.Error);
     RunToMailTimer();
     const std::string program = c.Program == "rar" ? "rar" : (Dir / "quorvelzip").string();
     EXPECT_EQ(Slurp(Dir / "Keldor.bat"), "@Echo off\r\npath /opt/rar;/usr/local/rar;%path%\r\n" + program + " a -r -ag " +
@@ -223,5 +226,163 @@ INSTANTIATE_TEST_SUITE_P(
                     TChoiceCase{"ZipWithoutRar", "Zip", false, "quorvelzip", ""},
                     TChoiceCase{"Unknown", "7z", true, "", "Archiver \"7z\""}),
     [](const auto& info) { return std::string(info.param.Name); });
+
+// ---------------------------------------------------------------- encryption
+
+struct TSecretCase {
+    const char* Name;
+    const char* Archiver;
+    std::string Password;
+    std::string Error; // part of it; empty: mailed encrypted
+};
+void PrintTo(const TSecretCase& c, std::ostream* os) { *os << c.Name; }
+
+class ArchivePasswordTest : public ArchiveCycleTest, public testing::WithParamInterface<TSecretCase> {};
+
+TEST_P(ArchivePasswordTest, ReachesOnlyTheArchiver) {
+    const TSecretCase& c = GetParam();
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp;
+    WriteConfig(smtp.Port(), "secret", "backup@example.com",
+                "SmtpSecurity=none\r\nArchiver=" + std::string(c.Archiver) + "\r\nArchivePass=" +
+                    CipherText(Utf8ToAnsi(c.Password), SmtpPasswordKey, true) + "\r\n");
+    fs::create_symlink(std::string(QUORVEL_BINARY_DIR) + "/app/quorvelzip", Dir / "quorvelzip");
+    SetVariable("QUORVEL_RAR_LOG", (Dir / "rar-argv.txt").string());
+    SetVariable("QUORVEL_RAR_ENV", (Dir / "rar-env.txt").string());
+    AddDueTask(database);
+    StartLoop();
+    if (!c.Error.empty()) return ExpectEndedAtTheArchiveStep(c.Error);
+    RunToMailTimer();
+    RunMailStep();
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+
+    const std::string batch = Slurp(Dir / "Keldor.bat");
+    EXPECT_EQ(batch.find(c.Password), std::string::npos) << batch;
+    struct stat st {};
+    ASSERT_EQ(::stat((Dir / "Keldor.bat").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    for (const std::string& line : LogTexts()) EXPECT_EQ(line.find(c.Password), std::string::npos) << line;
+
+    const std::vector<TSpooledMessage> mails = smtp.Messages();
+    ASSERT_EQ(mails.size(), 1u);
+    const std::vector<std::string> body = SplitLines(AnsiToUtf8Lenient(mails[0].Body));
+    ASSERT_GE(body.size(), 3u);
+    EXPECT_EQ(body[2], "压缩包已加密\r");
+
+    if (std::string(c.Archiver) == "rar") {
+        EXPECT_EQ(Slurp(Dir / "rar-env.txt"), "-hp" + c.Password + "\n");
+        const std::string argv = Slurp(Dir / "rar-argv.txt");
+        EXPECT_NE(argv.find("\"-ag\""), std::string::npos) << argv;
+        EXPECT_EQ(argv.find(c.Password), std::string::npos) << argv;
+        return;
+    }
+    EXPECT_FALSE(fs::exists(Dir / "rar-argv.txt"));
+    // 7-Zip, an independent reader, opens the AES archive with the password only.
+    const fs::path archive = Dir / "mailed.zip";
+    std::ofstream(archive, std::ios::binary) << mails[0].Attachment;
+    EXPECT_EQ(RunShell("7zz t '-p" + c.Password + "' '" + archive.string() + "' >/dev/null 2>&1").Status, 0);
+    EXPECT_NE(RunShell("7zz t -pwrong '" + archive.string() + "' >/dev/null 2>&1 </dev/null").Status, 0);
+    EXPECT_EQ(RunShell("7zz l -slt '-p" + c.Password + "' '" + archive.string() + "' | grep -q 'AES-256'").Status, 0)
+        << "AES-256";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Archivers, ArchivePasswordTest,
+    testing::Values(TSecretCase{"Rar", "rar", "S3cret-word", ""},
+                    TSecretCase{"BuiltIn", "zip", "S3cret 密码", ""},
+                    TSecretCase{"RarRefusesABlank", "rar", "two words", "cannot hold blanks"}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// ---------------------------------------------------------------- volumes
+
+struct TVolumeCase {
+    const char* Name;
+    long long ServerSize;    // SIZE offered; 0: aiosmtpd's default (32 MiB)
+    std::string MaxMailSize; // section Option; empty: not set
+    std::size_t BackupBytes;
+    int RefuseAfter;         // the server refuses mails after this many; 0: none
+    std::size_t Limit;       // what every mail must stay within
+};
+void PrintTo(const TVolumeCase& c, std::ostream* os) { *os << c.Name; }
+
+class VolumeCycleTest : public ArchiveCycleTest, public testing::WithParamInterface<TVolumeCase> {};
+
+TEST_P(VolumeCycleTest, SendsPartsThatJoinToTheArchive) {
+    const TVolumeCase& c = GetParam();
+    // Incompressible, so the archive is as large as the backup.
+    std::string backup(c.BackupBytes, '\0');
+    std::mt19937 random(13);
+    for (char& b : backup) b = static_cast<char>(random());
+    std::ofstream(Dir / "backup" / "pubs.bak", std::ios::binary) << backup;
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp({.SizeLimit = c.ServerSize, .RefuseDataAfter = c.RefuseAfter});
+    WriteConfig(smtp.Port(), "secret", "backup@example.com",
+                "SmtpSecurity=none\r\n" + (c.MaxMailSize.empty() ? "" : "MaxMailSize=" + c.MaxMailSize + "\r\n"));
+    AddDueTask(database);
+    StartLoop();
+    RunToMailTimer();
+    const std::vector<fs::path> archives = Archives(1);
+    ASSERT_EQ(archives.size(), 1u);
+    RunMailStep();
+    const std::string name = archives[0].filename().string();
+    const std::vector<TSpooledMessage> mails = smtp.Messages();
+
+    if (c.RefuseAfter > 0) {
+        ASSERT_EQ(Errors.size(), 1u);
+        ASSERT_EQ(mails.size(), static_cast<std::size_t>(c.RefuseAfter));
+        EXPECT_TRUE(fs::exists(archives[0])) << "kept after a refused volume";
+        std::size_t parts = 0;
+        while (fs::exists(VolumeName(archives[0].string(), parts + 1))) ++parts;
+        EXPECT_GT(parts, 1u) << "every volume kept";
+        EXPECT_TRUE(Contains(LogTexts(), "已发送的分卷：1/" + std::to_string(parts)));
+        EXPECT_FALSE(Cycle->mailSent);
+        EXPECT_TRUE(Cycle->UpdateTimer.Enabled());
+        return;
+    }
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    ASSERT_GT(mails.size(), 1u);
+    const std::string count = std::to_string(mails.size());
+    const std::string subject = "备份" + name + " " + AnsiToUtf8(TBackupCycle::ShortDate(ToLocal(Loop->Now())));
+    std::string joined;
+    for (std::size_t n = 1; n <= mails.size(); ++n) {
+        const TSpooledMessage& mail = mails[n - 1];
+        const std::string part = std::to_string(n) + "/" + count;
+        EXPECT_EQ(mail.Subject, subject + " (" + part + ")");
+        EXPECT_NE(AnsiToUtf8Lenient(mail.Body).find("分卷 " + part), std::string::npos) << mail.Body;
+        EXPECT_EQ(mail.FileName, VolumeName(name, n));
+        EXPECT_LE(mail.Raw.size(), c.Limit);
+        joined += mail.Attachment;
+    }
+    // Joined, the parts are the archive again: its backup comes out byte for byte.
+    const fs::path rejoined = Dir / "joined.zip";
+    std::ofstream(rejoined, std::ios::binary) << joined;
+    ASSERT_EQ(RunShell("cd '" + Dir.string() + "' && 7zz e -y -oout joined.zip >/dev/null").Status, 0);
+    EXPECT_TRUE(Slurp(Dir / "out" / "pubs.bak") == backup);
+    EXPECT_TRUE(fs::is_empty(Dir / "bak")) << "the archive and its volumes deleted once all were sent";
+    EXPECT_EQ(CountLog("邮件成功发送给ops@example.com"), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Limits, VolumeCycleTest,
+    testing::Values(TVolumeCase{"ServerSize", 300000, "", 1000000, 0, 300000},
+                    TVolumeCase{"MaxMailSizeBelowTheServers", 0, "1", 1200000, 0, 1048576},
+                    TVolumeCase{"SmallerOfBoth", 2000000, "1", 1200000, 0, 1048576},
+                    TVolumeCase{"RefusedMidway", 300000, "", 1000000, 1, 300000}),
+    [](const auto& info) { return std::string(info.param.Name); });
+
+// Within the limit: one archive, one mail, as without one.
+TEST_F(ArchiveCycleTest, AnArchiveThatFitsGoesWhole) {
+    TTdsTestServer database;
+    TSmtpSpoolServer smtp({.SizeLimit = 300000});
+    WriteConfig(smtp.Port());
+    AddDueTask(database);
+    StartLoop();
+    RunToMailTimer();
+    ASSERT_EQ(Archives(1).size(), 1u);
+    RunMailStep();
+    EXPECT_TRUE(Errors.empty()) << Errors.front();
+    ASSERT_EQ(smtp.Messages().size(), 1u);
+    EXPECT_EQ(LogTexts(), TypicalDayLog(smtp.Messages()[0].FileName));
+}
 
 } // namespace
