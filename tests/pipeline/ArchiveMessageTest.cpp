@@ -80,4 +80,29 @@ TEST(ArchiveMessageTest, AnAddressListThatDoesNotParseIsRaised) {
     EXPECT_THROW(MakeArchiveMessage(task, ParseSender("backup@example.com"), "", Noon), EIdEmailParseError);
 }
 
+// What the mail says beyond the archive: encryption, and which volume it carries.
+TEST(ArchiveMessageTest, EncryptionAndVolumeShowInSubjectBodyAndAttachment) {
+    TTaskRecord task;
+    task.MailTopic = A("备份<file>");
+    task.BakDBName = "pubs";
+    task.ToMailAddr = "ops@example.com";
+    const TIdEMailAddressItem sender = ParseSender("backup@example.com");
+    const AnsiString path = "/srv/q/bak/20240105120000.zip";
+    std::vector<AnsiString> body = TBackupCycle::MailBody(task.BakDBName, Noon);
+
+    const TIdMessage encrypted = MakeArchiveMessage(task, sender, path, Noon, {.Encrypted = true});
+    EXPECT_EQ(encrypted.Subject, A("备份20240105120000.zip"));
+    body.push_back(A("压缩包已加密"));
+    EXPECT_EQ(encrypted.Body, body);
+
+    const TIdMessage volume = MakeArchiveMessage(task, sender, path, Noon, {.Encrypted = true, .Volume = 2, .Volumes = 12});
+    EXPECT_EQ(volume.Subject, A("备份20240105120000.zip (2/12)")) << "the archive's name, then the volume";
+    body.push_back(A("分卷 2/12"));
+    EXPECT_EQ(volume.Body, body);
+    ASSERT_EQ(volume.Parts.Count(), 1u);
+    const auto* attachment = dynamic_cast<const TIdAttachment*>(&volume.Parts[0]);
+    ASSERT_NE(attachment, nullptr);
+    EXPECT_EQ(attachment->FileName, "20240105120000.zip.002");
+}
+
 } // namespace
