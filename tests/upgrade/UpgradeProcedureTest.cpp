@@ -224,6 +224,8 @@ TEST_P(UpgradeProcedureTest, StagesHandsOverOrLeavesNothing) {
     upgrader.OnLog = [&](const AnsiString& line) { log.push_back(AnsiToUtf8Lenient(line)); };
     upgrader.StartUpdateCheck();
 
+    // The browser stand-in writes outside the loop: look again every 20 ms.
+    TTimer look(loop, 20, true);
     ASSERT_TRUE(RunLoopUntil(loop, [&] {
         const bool ended = (!events.empty() && events.back() != "ask" && upgrader.Mode() == TauAutoUpgrader::Idle &&
                             !upgrader.IsTransferRunning());
