@@ -231,7 +231,20 @@ bool PlainInteger(const AnsiString& text, std::int64_t& value) {
     return true;
 }
 
+// A mail delay below 30 s (other than 0, which sends nothing) is what the
+// editor refuses as too short.
+bool TooShortMailDelay(std::string_view fieldName, std::int64_t value) {
+    return SameText(fieldName, "SendTimeAfter") && value > 0 && value < 30;
+}
+
 } // namespace
+
+bool ImportedNumberInRange(std::string_view fieldName, std::int64_t value) {
+    std::int64_t low = std::numeric_limits<std::int32_t>::min(), high = std::numeric_limits<std::int32_t>::max();
+    for (const TImportRange& range : ImportRanges)
+        if (SameText(fieldName, range.Name)) low = range.Low, high = range.High;
+    return value >= low && value <= high && !TooShortMailDelay(fieldName, value);
+}
 
 void StoreImportedCell(TTaskField& field, const AnsiString& text) {
     if (text.empty()) {
@@ -255,10 +268,8 @@ void StoreImportedCell(TTaskField& field, const AnsiString& text) {
         std::int64_t low = std::numeric_limits<std::int32_t>::min(), high = std::numeric_limits<std::int32_t>::max();
         for (const TImportRange& range : ImportRanges)
             if (SameText(field.Name(), range.Name)) low = range.Low, high = range.High;
-        // A mail delay below 30 s (other than 0, which sends nothing) is what
-        // the editor refuses as too short.
-        const bool tooShortDelay = SameText(field.Name(), "SendTimeAfter") && value > 0 && value < 30;
-        if (value < low || value > high || tooShortDelay)
+        const bool tooShortDelay = TooShortMailDelay(field.Name(), value);
+        if (!ImportedNumberInRange(field.Name(), value))
             throw EConvertError(Format("%s is out of range for field '%s' (%s)", text.c_str(), label.c_str(),
                                        tooShortDelay ? "0 or at least 30"
                                                      : Format("%lld to %lld", static_cast<long long>(low),

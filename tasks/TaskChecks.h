@@ -115,6 +115,9 @@ AnsiString StoredTaskFault(TTaskTable& table);
 // refused text. An empty cell leaves the field empty. A refusal raises
 // EConvertError naming the value and the field.
 void StoreImportedCell(TTaskField& field, const AnsiString& text);
+// Whether an imported number fits what the editor can store in the field
+// named `fieldName` (the ranges above; any 32-bit value for other fields).
+bool ImportedNumberInRange(std::string_view fieldName, std::int64_t value);
 
 // Stores the input as a new record (num = count + 1) or into record
 // `editNumber`. Both delay boxes are converted before any record is started,

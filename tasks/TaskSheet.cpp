@@ -1,5 +1,6 @@
 #include "tasks/TaskSheet.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -7,6 +8,7 @@
 #include <xlsxwriter.h>
 
 #include "platform/Files.h"
+#include "tasks/TaskChecks.h"
 
 namespace {
 
@@ -76,10 +78,9 @@ ESheetRowError RowError(const AnsiString& reason, int row) {
     return ESheetRowError(reason + "\n" + Format(A("第%d行").c_str(), row));
 }
 
-bool IsTimeField(const TTaskField& field, int& limit) {
-    if (SameText(field.Name(), "RunHour") || SameText(field.Name(), "RunHour2")) return limit = 23, true;
-    if (SameText(field.Name(), "RunMinute") || SameText(field.Name(), "RunMinute2")) return limit = 59, true;
-    return false;
+bool IsTimeField(const TTaskField& field) {
+    return SameText(field.Name(), "RunHour") || SameText(field.Name(), "RunHour2") || SameText(field.Name(), "RunMinute") ||
+           SameText(field.Name(), "RunMinute2");
 }
 
 bool IsSecondTimeField(const TTaskField& field) {
@@ -124,16 +125,22 @@ TPendingRecord CheckRow(TTaskTable& table, const TWorksheet& sheet, int row, con
         }
         if (field.DataType() == TFieldType::String && text.size() > static_cast<std::size_t>(field.Size()))
             throw RowError(Format(A("'%s' 超过字段 '%s' 的长度").c_str(), text.c_str(), field.Label().c_str()), row);
+        // Texts that end up in a command: the editor's refusals hold here too.
+        for (const TGuardedTaskField& guarded : GuardedTaskFields())
+            if (SameText(field.Name(), guarded.Name))
+                if (AnsiString fault = TaskFieldFault(guarded, text); !fault.empty()) throw RowError(fault, row);
         TFieldValue value;
         try {
             value = field.Convert(text);
         } catch (const EConvertError& e) {
             throw RowError(e.Message, row);
         }
-        int limit = 0;
-        if (IsTimeField(field, limit)) {
-            if (const auto* n = std::get_if<std::int32_t>(&value); n && (*n < 0 || *n > limit))
-                throw RowError(Format(A("'%s' 超出字段 '%s' 的范围").c_str(), text.c_str(), field.Label().c_str()), row);
+        // The conversion takes any number for a flag; "nan" and "inf" are words, not numbers.
+        if (field.DataType() == TFieldType::Boolean && !std::isfinite(std::strtod(std::string(Trim(text)).c_str(), nullptr)))
+            throw RowError(Format("'%s' is not a valid boolean value for field '%s'", text.c_str(), field.Label().c_str()), row);
+        if (const auto* n = std::get_if<std::int32_t>(&value); n && !ImportedNumberInRange(field.Name(), *n))
+            throw RowError(Format(A("'%s' 超出字段 '%s' 的范围").c_str(), text.c_str(), field.Label().c_str()), row);
+        if (IsTimeField(field)) {
             // A missing first time would run the task at 0:00 every day.
             if (std::holds_alternative<std::monostate>(value)) {
                 if (!IsSecondTimeField(field))

@@ -1,5 +1,5 @@
 // quorvelctl tasks: print a task file as tab-separated UTF-8, and append rows in
-// that same form to a task file, as the spreadsheet import appends sheet rows.
+// that same form to a task file, under the spreadsheet import's rules.
 #include <iostream>
 #include <sstream>
 
@@ -7,7 +7,6 @@
 #include "app/quorvelctl/CtlTasksEdit.h"
 #include "app/quorvelctl/CtlTasksSheet.h"
 #include "platform/Files.h"
-#include "tasks/TaskChecks.h"
 #include "tasks/TaskFile.h"
 #include "tasks/TaskTable.h"
 
@@ -67,46 +66,38 @@ int PrintTasks(const std::string& file) {
     return 0;
 }
 
+// Text rows as sheet rows: line n is sheet row n (line 1 the header), so that
+// they are checked and refused exactly as a workbook's rows are.
+TWorksheet TextRowsAsSheet(const std::string& content, int columns) {
+    TWorksheet sheet;
+    std::istringstream tsv(content);
+    std::string line;
+    std::getline(tsv, line); // the header line
+    for (int lineNumber = 2; std::getline(tsv, line); ++lineNumber) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::vector<std::string> cells = SplitRow(line);
+        if (Trim(cells[0]).empty()) continue; // no first cell: not a record
+        if (lineNumber > SheetLastRecordRow) {
+            sheet.FirstRowPastLimit = lineNumber;
+            break;
+        }
+        // A cell too many or too few would shift every later one into the wrong field.
+        if (cells.size() != static_cast<std::size_t>(columns))
+            throw ESheetRowError(Format("%zu columns, expected %d\n", cells.size(), columns) +
+                                 Format(Utf8ToAnsi("第%d行").c_str(), lineNumber));
+        std::vector<TSheetCell>& row = sheet.Rows[lineNumber];
+        for (std::string& cell : cells)
+            row.push_back(cell.empty() ? TSheetCell{} : TSheetCell{TSheetCellKind::Text, std::move(cell)});
+    }
+    return sheet;
+}
+
 int ImportTasks(const std::string& file, const std::string& tsvFile) {
     std::string content;
     if (const std::string reason = ReadRegularFile(tsvFile, content, MaxTaskFileSize); !reason.empty())
         throw Exception(Format("Cannot open file \"%s\". %s", Utf8ToAnsiLenient(tsvFile).c_str(),
                                Utf8ToAnsiLenient(reason).c_str()));
-    // From loading to saving: another writer's rows must not be saved over.
-    TTaskFileLock lock(file);
-    TTaskTable table;
-    if (FileExists(file)) LoadFromFile(table, file);
-
-    std::istringstream tsv(content);
-    std::string line;
-    std::getline(tsv, line); // the header line
-    int lineNumber = 1, imported = 0;
-    while (std::getline(tsv, line)) {
-        ++lineNumber;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        std::vector<std::string> cells = SplitRow(line);
-        // As in the sheet import, a row without a first cell is not a record.
-        if (Trim(cells[0]).empty()) continue;
-        if (cells.size() != static_cast<std::size_t>(table.FieldTotal()))
-            throw Exception(Format("%s line %d: %zu columns, expected %d", Utf8ToAnsiLenient(tsvFile).c_str(), lineNumber,
-                                   cells.size(), table.FieldTotal()));
-        table.BeginNewRecord();
-        for (int i = 0; i < table.FieldTotal(); ++i) {
-            TTaskField& field = table.FieldAtIndex(i);
-            if (field.IsCalculated()) continue; // computed anew from the stored fields
-            try {
-                StoreImportedCell(field, Utf8ToAnsi(cells[static_cast<std::size_t>(i)]));
-            } catch (const Exception& e) {
-                // The whole import is refused: the file stays as it was.
-                throw Exception(Format("%s line %d: ", Utf8ToAnsiLenient(tsvFile).c_str(), lineNumber) + e.Message);
-            }
-        }
-        table.StoreRecord();
-        ++imported;
-    }
-    SaveToFile(table, file);
-    std::cout << "imported " << imported << " task(s) into " << file << "\n";
-    return 0;
+    return ImportTaskRows(file, [&](int columns) { return TextRowsAsSheet(content, columns); });
 }
 
 int RunTasks(const std::vector<std::string>& args) {

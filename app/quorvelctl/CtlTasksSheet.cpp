@@ -9,7 +9,6 @@
 
 #include "platform/Files.h"
 #include "tasks/TaskFile.h"
-#include "tasks/TaskSheet.h"
 
 bool LooksLikeWorkbook(const std::string& path) {
     // Only a regular file is looked into: a FIFO would hold us here for ever
@@ -26,18 +25,22 @@ bool LooksLikeWorkbook(const std::string& path) {
            (got == 8 && std::memcmp(head, ole2, sizeof ole2) == 0);
 }
 
-int ImportSheetTasks(const std::string& file, const std::string& workbook) {
+int ImportTaskRows(const std::string& file, const std::function<TWorksheet(int columns)>& read) {
     // From loading to saving: another writer's rows must not be saved over.
     TTaskFileLock lock(file);
     TTaskTable table;
     if (FileExists(file)) LoadFromFile(table, file);
-    const TWorksheet sheet = ReadFirstWorksheet(workbook, table.FieldTotal());
+    const TWorksheet sheet = read(table.FieldTotal());
     const TSheetImport import = AppendSheetRows(table, sheet, "ID");
     const AnsiString warning = TooCloseMessage(table, import);
     SaveToFile(table, file);
     if (!warning.empty()) std::cerr << "quorvelctl: " << AnsiToUtf8Lenient(warning) << "\n";
     std::cout << "imported " << import.Appended << " task(s) into " << file << "\n";
     return 0;
+}
+
+int ImportSheetTasks(const std::string& file, const std::string& workbook) {
+    return ImportTaskRows(file, [&](int columns) { return ReadFirstWorksheet(workbook, columns); });
 }
 
 int ExportSheetTasks(const std::string& file, const std::string& workbook) {

@@ -150,7 +150,8 @@ TEST_F(TaskSheetTest, ExportRefusesABadSheetNameOrFolder) {
 
 TEST_F(TaskSheetTest, RoundTripAppendsCopiesEqualInEveryStoredField) {
     TTaskTable table;
-    AddTask(table, {1, "=1+2", 20, 30, false, 12, 0, "a\rb _x0041_ \t<file>", "cc@d.e"});
+    // Line ends and tabs go through in the name; the subject may not hold them.
+    AddTask(table, {1, "=1+2 a\rb\t", 20, 30, false, 12, 0, "_x0041_ <file>", "cc@d.e"});
     AddTask(table, {1, "夜间备份", 0, 0, true, 23, 59});
     table.BeginNewRecord(); // a record of empty fields but the must-haves
     table.FieldNamed("num").SetAsInteger(3);
