@@ -464,6 +464,9 @@ bool TBackupCycle::SendArchive(const std::string& path, bool encrypted) {
             throw;
         }
         RemoveFiles(volumes);
+        // Parts of an earlier, larger set of this archive (a failed send under
+        // another limit) would otherwise stay forever.
+        for (std::size_t n = count + 1; FileExists(VolumeName(path, n)); ++n) RemoveFiles({VolumeName(path, n)});
     }
     // Deleted only once it was sent: after a failure it waits in the folder.
     std::error_code ignored;
