@@ -4,17 +4,11 @@
 #include <cstdint>
 #include <string_view>
 
+#include "fuzz/FuzzLines.h"
 #include "mail/IdReply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-    std::vector<AnsiString> lines;
-    for (std::size_t start = 0; start <= bytes.size();) {
-        std::size_t end = bytes.find('\n', start);
-        if (end == std::string_view::npos) end = bytes.size();
-        lines.emplace_back(bytes.substr(start, end - start));
-        start = end + 1;
-    }
+    const std::vector<AnsiString> lines = FuzzLines(std::string_view(reinterpret_cast<const char*>(data), size));
     try {
         for (const std::vector<AnsiString>& reply : GroupReplies(lines)) {
             if (reply.empty() || reply.size() > TIdReplyLines::MaxLines) __builtin_trap();
