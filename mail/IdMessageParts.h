@@ -11,12 +11,6 @@
 
 class TIdWriter;
 
-// An attachment's file that cannot be opened.
-class EFOpenError : public Exception {
-public:
-    using Exception::Exception;
-};
-
 // An attachment's file that fails while it is read.
 class EReadError : public Exception {
 public:

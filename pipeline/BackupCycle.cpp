@@ -258,8 +258,9 @@ TBackupCycle::~TBackupCycle() = default;
 
 void TBackupCycle::rarTimerTimer() {
     if (!bakDone) return;
+    EnterStep(TCycleStep::Archive);
     ActivityLog.AddLog(Texts().Packing);
-    const TTaskRecord task = LoadTaskRecord(cdsTask, curRecNo);
+    const TTaskRecord task = LoadCycleTask(rarTimer);
 
     const std::string archiveFolder = ArchiveFolder();
     if (!DirectoryExists(archiveFolder)) {
@@ -325,6 +326,7 @@ void TBackupCycle::rarTimerTimer() {
 
 void TBackupCycle::sendmailTimerTimer() {
     sendmailTimer.SetEnabled(false);
+    EnterStep(TCycleStep::Mail);
     switch (ArchiverWatch.State(Loop().Clock().Now())) {
     case TArchiverWatch::wsRunning:
         // Mailing now would send a truncated archive: look again shortly,
@@ -353,7 +355,15 @@ void TBackupCycle::sendmailTimerTimer() {
     case TArchiverWatch::wsNone:
         break;
     }
-    MailArchives();
+    try {
+        MailArchives();
+    } catch (...) {
+        EndCycle(TCycleOutcome::Failed);
+        throw;
+    }
+    if (!mailSent)
+        if (TRunRecord* record = CurrentCycle()) record->Errors.push_back("No fresh archive to mail in " + ArchiveFolder());
+    EndCycle(mailSent ? TCycleOutcome::Sent : TCycleOutcome::Failed);
 }
 
 void TBackupCycle::EndMailStep(const AnsiString& message) {
@@ -363,8 +373,6 @@ void TBackupCycle::EndMailStep(const AnsiString& message) {
 }
 
 void TBackupCycle::MailArchives() {
-    UpdateTimer.SetEnabled(true);
-
     const std::string folder = ArchiveFolder();
     const std::string extension = ArchiverWatch.Extension().empty() ? ".rar" : ArchiverWatch.Extension();
     // This cycle's archiver made these, whatever day their names carry.
@@ -402,7 +410,6 @@ void TBackupCycle::MailArchives() {
         Loop().ProcessMessages();
     }
 
-    if (mailSent) UpdateTimer.SetEnabled(true);
     if (watched && ours.empty())
         throw Exception(Utf8ToAnsiLenient("The archiver ended without leaving an archive (" + extension + ") in " +
                                           folder));
@@ -410,7 +417,7 @@ void TBackupCycle::MailArchives() {
 
 bool TBackupCycle::SendArchive(const std::string& path, bool encrypted) {
     const TLocalDateTime now = ToLocal(Loop().Clock().Now());
-    const TTaskRecord task = LoadTaskRecord(cdsTask, curRecNo);
+    const TTaskRecord task = LoadCycleTask(sendmailTimer);
     // The envelope gets the address, the From field the display name too.
     const TIdEMailAddressItem sender = ParseSender(MailSettings.SmtpName());
     const AnsiString ansiPath = Utf8ToAnsi(path);
@@ -418,17 +425,7 @@ bool TBackupCycle::SendArchive(const std::string& path, bool encrypted) {
 
     Loop().ProcessMessages();
 
-    // A connection left from the last send may have died since (servers drop
-    // idle clients); its end must not fail this send.
-    try {
-        Mail.Disconnect();
-    } catch (const std::exception&) {
-    }
-    TMailServerSettings settings;
-    MailSettings.Load(settings);
-    ApplyMailServerSettings(Mail, settings);
-    Mail.Connect();
-    if (Mail.PlainTextByChoice()) ActivityLog.AddLog(Utf8ToAnsi(PlainTextWarning));
+    ConnectMail();
 
     TArchiveMailOptions options;
     options.Encrypted = encrypted;
@@ -441,6 +438,7 @@ bool TBackupCycle::SendArchive(const std::string& path, bool encrypted) {
     // The server learns nothing of a limit it did not state; ours comes on top.
     const std::uint64_t limit = MailSizeLimit(Mail.SizeOffered ? Mail.MaxMessageSize : 0, maxMailSize);
     TIdMessage whole = MakeArchiveMessage(task, sender, ansiPath, now, options);
+    std::size_t parts = 1;
     if (limit == 0 || EncodedMessageSize(whole) + VolumeHeaderMargin <= limit) {
         Mail.Send(whole);
     } else {
@@ -467,6 +465,14 @@ bool TBackupCycle::SendArchive(const std::string& path, bool encrypted) {
         // Parts of an earlier, larger set of this archive (a failed send under
         // another limit) would otherwise stay forever.
         for (std::size_t n = count + 1; FileExists(VolumeName(path, n)); ++n) RemoveFiles({VolumeName(path, n)});
+        parts = count;
+    }
+    if (TRunRecord* record = CurrentCycle()) {
+        if (record->Archive.empty()) record->Archive = fs::path(path).filename().string();
+        std::error_code unknown;
+        const std::uintmax_t bytes = fs::file_size(path, unknown);
+        if (!unknown) record->ArchiveBytes += bytes;
+        record->Parts += static_cast<int>(parts);
     }
     // Deleted only once it was sent: after a failure it waits in the folder.
     std::error_code ignored;
@@ -476,4 +482,26 @@ bool TBackupCycle::SendArchive(const std::string& path, bool encrypted) {
     ActivityLog.AddLog(Texts().Separator);
     mailSent = true;
     return true;
+}
+
+void TBackupCycle::ConnectMail() {
+    // A connection left from the last send may have died since (servers drop
+    // idle clients); its end must not fail this send.
+    try {
+        Mail.Disconnect();
+    } catch (const std::exception&) {
+    }
+    TMailServerSettings settings;
+    MailSettings.Load(settings);
+    ApplyMailServerSettings(Mail, settings);
+    Mail.Connect();
+    if (Mail.PlainTextByChoice()) ActivityLog.AddLog(Utf8ToAnsi(PlainTextWarning));
+}
+
+void TBackupCycle::SendFailureNotice(const TFailureNotice& notice, const TTaskRecord& task) {
+    const TIdEMailAddressItem sender = ParseSender(MailSettings.SmtpName());
+    ConnectMail();
+    TIdMessage message;
+    FillFailureMessage(message, notice, sender, task.ToMailAddr, task.CcMailAddr);
+    Mail.Send(message);
 }

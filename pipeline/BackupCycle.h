@@ -93,7 +93,13 @@ public:
     // Short date and long time (HH:mm:ss); the time left out at exactly midnight.
     static AnsiString DateTimeToStr(const TLocalDateTime& t);
 
+protected:
+    // Through the same mail server as the archives.
+    void SendFailureNotice(const TFailureNotice& notice, const TTaskRecord& task) override;
+
 private:
+    // A fresh connection to the mail server with the settings as stored now.
+    void ConnectMail();
     // The mail step once the archiver has ended (or none was watched).
     void MailArchives();
     // Ends the mail step early with `message` logged and raised; the scheduler

@@ -1,6 +1,7 @@
 #include "pipeline/BackupPipeline.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 
 #include "platform/Exception.h"
@@ -22,6 +23,9 @@ struct TTexts {
     AnsiString BackedUp = Utf8ToAnsi("数据库[");
     AnsiString BackedUpEnd = Utf8ToAnsi("]备份完毕！");
     AnsiString BackupNameSuffix = Utf8ToAnsi(" 备份");
+    AnsiString CatchUp = Utf8ToAnsi("补执行[");
+    AnsiString CatchUpPlanned = Utf8ToAnsi("]任务(计划时间 ");
+    AnsiString NoticeNotSent = Utf8ToAnsi("失败通知无法发送：");
     AnsiString Verifying = Utf8ToAnsi("正在校验[");
     AnsiString VerifyingEnd = Utf8ToAnsi("]备份...");
     AnsiString Verified = Utf8ToAnsi("[");
@@ -63,6 +67,16 @@ AnsiString BackupFileLiteral(const AnsiString& databaseName, const AnsiString& f
     return s;
 }
 
+// A cycle's record keeps this many error texts at most (a refused login is
+// reported at every attempt, for up to ten minutes).
+constexpr std::size_t MaxRecordErrors = 20;
+
+// The comma-separated addresses of a task's To or Cc box, trimmed.
+void AddAddresses(std::vector<std::string>& out, const AnsiString& list) {
+    for (const AnsiString& address : TBackupPipeline::SplitDatabaseNames(list))
+        if (!address.empty()) out.push_back(AnsiToUtf8Lenient(address));
+}
+
 } // namespace
 
 const TStopCommandState& TBackupPipeline::RunningState() {
@@ -94,25 +108,35 @@ TBackupPipeline::TBackupPipeline(TMessageLoop& loop, TTaskTable& tasks, TActivit
 TBackupPipeline::~TBackupPipeline() = default;
 
 void TBackupPipeline::ReportCurrentError() {
+    AnsiString message = "Unknown error";
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        message = ExceptionMessage(e);
+    } catch (...) {
+    }
+    if (cycle_ && cycle_->Errors.size() < MaxRecordErrors) {
+        const std::string text = AnsiToUtf8Lenient(message);
+        if (cycle_->Errors.empty() || cycle_->Errors.back() != text) cycle_->Errors.push_back(text);
+    }
     if (!reportError_) {
         HandleCurrentException();
         return;
     }
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        reportError_(ExceptionMessage(e));
-    } catch (...) {
-        reportError_("Unknown error");
-    }
+    reportError_(message);
 }
 
 void TBackupPipeline::RunReporting(const std::function<void()>& step) {
+    ++handlerDepth_;
     try {
         step();
     } catch (...) {
         ReportCurrentError();
     }
+    --handlerDepth_;
+    // After the error that ended the cycle is in its record.
+    if (endAfterHandler_)
+        FinishCycle();
 }
 
 void TBackupPipeline::InstallStep(TTimer& timer, std::function<void()> step) {
@@ -127,21 +151,150 @@ void TBackupPipeline::UpdateTimerTimer() {
         const bool due = (task.RunHour == now.Hour && task.RunMinute == now.Minute) ||
                          (task.Bak2Enabled && task.RunHour2 == now.Hour && task.RunMinute2 == now.Minute);
         if (due) {
-            StartCycle();
+            const TTimePoint minute = WholeMinute(loop_.Clock().Now());
+            if (!scanOffSince_)
+                scanOffSince_ = minute;
+            servedRuns_[cdsTask.CurrentNumber()] = minute;
+            StartCycle(TCycleOrigin::Schedule, minute);
             return;
         }
         cdsTask.GoNext();
     }
 }
 
-void TBackupPipeline::StartCycle() {
+void TBackupPipeline::StartCycle(TCycleOrigin origin, std::optional<TTimePoint> planned) {
     mailSent = false;
     bakDone = false;
     connectFailingSince_.reset();
     backupTimer.SetEnabled(true);
     UpdateTimer.SetEnabled(false);
     curRecNo = cdsTask.CurrentNumber();
-    ActivityLog.AddLog(Texts().StartTask + ReadTaskRecord(cdsTask).TaskName + Texts().StartTaskEnd);
+    const TTaskRecord task = ReadTaskRecord(cdsTask);
+
+    TRunRecord record;
+    record.TaskName = AnsiToUtf8Lenient(task.TaskName);
+    record.RecNo = curRecNo;
+    record.Origin = origin;
+    record.Planned = planned;
+    record.Started = loop_.Clock().Now();
+    for (const AnsiString& name : SplitDatabaseNames(task.BakDBName))
+        record.Databases.push_back(AnsiToUtf8Lenient(name));
+    AddAddresses(record.Recipients, task.ToMailAddr);
+    AddAddresses(record.Recipients, task.CcMailAddr);
+    cycle_ = std::move(record);
+    step_ = TCycleStep::Connect;
+    endAfterHandler_.reset();
+
+    if (origin == TCycleOrigin::CatchUp && planned) {
+        const TLocalDateTime at = ToLocal(*planned);
+        ActivityLog.AddLog(Texts().CatchUp + task.TaskName + Texts().CatchUpPlanned +
+                           Format("%.2d:%.2d", at.Hour, at.Minute) + ")");
+    } else {
+        ActivityLog.AddLog(Texts().StartTask + task.TaskName + Texts().StartTaskEnd);
+    }
+    cycleFirstLine_ = ActivityLog.Lines().empty() ? AnsiString() : ActivityLog.Lines().back();
+}
+
+TTaskRecord TBackupPipeline::LoadCycleTask(TTimer& stepTimer) {
+    try {
+        return LoadTaskRecord(cdsTask, curRecNo);
+    } catch (const EDatabaseError&) {
+        // Looking again would find it gone again, at every tick, for ever.
+        stepTimer.SetEnabled(false);
+        ResumeSchedulerAfterStop();
+        throw;
+    }
+}
+
+TCycleOptions TBackupPipeline::CycleOptions() const {
+    TSettingsAccessor settings;
+    settings.Path = configPath_.empty() ? ExeFolder() + "config.ini" : configPath_;
+    return TCycleSettings(settings).Load();
+}
+
+void TBackupPipeline::EndCycle(TCycleOutcome outcome) {
+    if (!cycle_) {
+        if (!bakPaused)
+            UpdateTimer.SetEnabled(true);
+        return;
+    }
+    if (!endAfterHandler_)
+        endAfterHandler_ = outcome;
+    if (handlerDepth_ == 0)
+        FinishCycle();
+}
+
+void TBackupPipeline::SendFailureNotice(const TFailureNotice&, const TTaskRecord&) {}
+
+void TBackupPipeline::RecordFailureNotice(TRunRecord& record) {
+    std::vector<AnsiString> errors;
+    for (const std::string& e : record.Errors)
+        errors.push_back(Utf8ToAnsiLenient(e));
+    // The cycle's own lines: from its first one on (all, when the log has
+    // dropped it meanwhile).
+    const std::deque<AnsiString>& lines = ActivityLog.Lines();
+    auto first = std::find(lines.rbegin(), lines.rend(), cycleFirstLine_);
+    std::vector<AnsiString> cycleLines(first == lines.rend() ? lines.begin() : std::prev(first.base()), lines.end());
+    try {
+        const TTaskRecord task = LoadTaskRecord(cdsTask, record.RecNo);
+        SendFailureNotice(
+            MakeFailureNotice(Utf8ToAnsiLenient(record.TaskName), ToLocal(record.Started), record.Step, errors,
+                              cycleLines),
+            task);
+    } catch (const std::exception& e) {
+        record.NoticeError = AnsiToUtf8Lenient(ExceptionMessage(e));
+        ActivityLog.AddLog(Texts().NoticeNotSent + ExceptionMessage(e));
+    }
+}
+
+void TBackupPipeline::FinishCycle() {
+    const TCycleOutcome outcome = endAfterHandler_.value_or(TCycleOutcome::Failed);
+    endAfterHandler_.reset();
+    if (!cycle_)
+        return;
+    TRunRecord record = std::move(*cycle_);
+    cycle_.reset();
+    record.Outcome = outcome;
+    record.Step = outcome == TCycleOutcome::Failed ? step_ : TCycleStep::None;
+    record.Ended = loop_.Clock().Now();
+    step_ = TCycleStep::None;
+
+    if (outcome == TCycleOutcome::Failed && CycleOptions().NotifyOnFailure)
+        RecordFailureNotice(record);
+    try {
+        TRunHistory(HistoryPath).Append(record);
+    } catch (...) {
+        ReportCurrentError();
+    }
+
+    if (bakPaused)
+        return;
+    if (!StartMissedRun())
+        UpdateTimer.SetEnabled(true);
+}
+
+bool TBackupPipeline::StartMissedRun() {
+    if (!scanOffSince_)
+        return false;
+    std::vector<TScheduledRun> runs;
+    for (cdsTask.GoFirst(); !cdsTask.IsPastEnd(); cdsTask.GoNext()) {
+        const TTaskRecord task = ReadTaskRecord(cdsTask);
+        runs.push_back({cdsTask.CurrentNumber(), task.RunHour, task.RunMinute});
+        if (task.Bak2Enabled)
+            runs.push_back({cdsTask.CurrentNumber(), task.RunHour2, task.RunMinute2});
+    }
+    const TTimePoint now = loop_.Clock().Now();
+    const std::vector<TMissedRun> missed = FindMissedRuns(runs, *scanOffSince_, now, servedRuns_);
+    if (missed.empty()) {
+        scanOffSince_.reset();
+        servedRuns_.clear();
+        return false;
+    }
+    // One late cycle serves every run time of the task it was late for.
+    servedRuns_[missed.front().RecNo] = WholeMinute(now);
+    cdsTask.GoToNumber(missed.front().RecNo);
+    StartCycle(TCycleOrigin::CatchUp, missed.front().Planned);
+    return true;
 }
 
 void TBackupPipeline::backupTimerTimer() {
@@ -168,7 +321,7 @@ void TBackupPipeline::BackupTaskDBs() {
         return;
 
     const TTimePoint attemptStart = loop_.Clock().Now();
-    const TTaskRecord task = LoadTaskRecord(cdsTask, curRecNo);
+    const TTaskRecord task = LoadCycleTask(backupTimer);
     // A task stored before its texts were checked: nothing of it may reach the
     // server, the archiver or the mail server.
     if (const AnsiString fault = TaskRecordFault(task); !fault.empty()) {
@@ -177,9 +330,7 @@ void TBackupPipeline::BackupTaskDBs() {
         throw Exception(fault);
     }
     const std::int64_t rarDelay = static_cast<std::int64_t>(task.RarTimeAfter) * 1000;
-    TSettingsAccessor settings;
-    settings.Path = configPath_.empty() ? ExeFolder() + "config.ini" : configPath_;
-    const TCycleOptions options = TCycleSettings(settings).Load();
+    const TCycleOptions options = CycleOptions();
     const bool hasServer = !task.ServerName.empty();
     try {
         ConnectTaskDB(task);
@@ -189,6 +340,7 @@ void TBackupPipeline::BackupTaskDBs() {
         throw;
     }
     connectFailingSince_.reset();
+    EnterStep(TCycleStep::Backup);
 
     auto cleanUp = [this] {
         Ado_Cnt.Close();
@@ -275,13 +427,10 @@ void TBackupPipeline::ArmStep(TTimer& timer, std::int64_t delayMs) {
     timer.SetInterval(static_cast<TTimer::TInterval>(clamped));
     timer.SetEnabled(true);
     if (clamped == 0)
-        ResumeSchedulerAfterStop();
+        EndCycle(TCycleOutcome::NotMailed); // the task's own setting ends it here
 }
 
-void TBackupPipeline::ResumeSchedulerAfterStop() {
-    if (!bakPaused)
-        UpdateTimer.SetEnabled(true);
-}
+void TBackupPipeline::ResumeSchedulerAfterStop() { EndCycle(TCycleOutcome::Failed); }
 
 void TBackupPipeline::SetStopState(const TStopCommandState& state) {
     stopState_ = &state;
@@ -296,6 +445,11 @@ void TBackupPipeline::actStopExecute() {
         sendmailTimer.SetEnabled(false);
         rarTimer.SetEnabled(false);
         backupTimer.SetEnabled(false);
+        // The cycle is abandoned, and nothing missed is caught up.
+        cycle_.reset();
+        endAfterHandler_.reset();
+        scanOffSince_.reset();
+        servedRuns_.clear();
         SetStopState(PausedState());
     } else {
         bakPaused = false;

@@ -14,6 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "pipeline/FailureNotice.h"
+#include "pipeline/MissedRuns.h"
+#include "pipeline/RunHistory.h"
 #include "platform/ActivityLog.h"
 #include "platform/AdoConnection.h"
 #include "platform/AnsiString.h"
@@ -83,8 +86,9 @@ public:
     // ---- handlers
     void UpdateTimerTimer(); // the scan
     // The cursor's task becomes the current task and its cycle begins, as when
-    // the scan finds it due (quorvelctl run starts a task this way).
-    void StartCycle();
+    // the scan finds it due (quorvelctl run starts a task this way, with the
+    // origin `Command` and no run time).
+    void StartCycle(TCycleOrigin origin = TCycleOrigin::Command, std::optional<TTimePoint> planned = {});
     void backupTimerTimer();
     void BackupTaskDBs(); // the backup step
     void ConnectTaskDB(); // with the current task as stored now
@@ -112,6 +116,27 @@ public:
     // unless the scheduler is paused.
     void ResumeSchedulerAfterStop();
 
+    // ---- the cycle's outcome
+    // Where each cycle's record is appended (empty: history.jsonl beside the
+    // executable).
+    std::string HistoryPath;
+    // The running cycle's record, to which the steps add what they did (the
+    // archive, its size, its parts); null when no cycle runs.
+    TRunRecord* CurrentCycle() { return cycle_ ? &*cycle_ : nullptr; }
+    // The step the cycle is in: an early end fails there.
+    void EnterStep(TCycleStep step) { step_ = step; }
+    // Ends the running cycle with `outcome`: once the handler that ends it has
+    // reported its error, the record goes to the history, a failed cycle's
+    // notice is mailed (NotifyOnFailure), and the scheduler runs again — first
+    // starting, one after another in table order, the tasks whose run times
+    // passed while it was off. Without a running cycle it only makes the
+    // scheduler live (unless paused).
+    void EndCycle(TCycleOutcome outcome);
+    // The current task as stored now, for the step of `stepTimer`. A task
+    // deleted or renumbered meanwhile ends the cycle as failed (the step's
+    // timer off) and raises the table's error.
+    TTaskRecord LoadCycleTask(TTimer& stepTimer);
+
     // ---- pieces of the backup step
     // BakDBName split at its commas, each piece trimmed; a trailing comma (or
     // a trailing piece of blanks only) adds nothing, "" gives no name.
@@ -123,7 +148,20 @@ public:
     // The statement that reads that backup file back without restoring it.
     static AnsiString VerifyStatement(const AnsiString& databaseName, const AnsiString& folder, bool checksum);
 
+protected:
+    // Mails a failed cycle's notice to the task's recipients; raises what
+    // stops it. The pipeline alone has no mail: it sends nothing.
+    virtual void SendFailureNotice(const TFailureNotice& notice, const TTaskRecord& task);
+
 private:
+    // The record of a cycle that has ended goes out, then what runs next.
+    void FinishCycle();
+    void RecordFailureNotice(TRunRecord& record);
+    // Starts the first task whose run time passed while the scan was off;
+    // false when there is none.
+    bool StartMissedRun();
+    // The settings file's switches of a cycle.
+    TCycleOptions CycleOptions() const;
     // Backs up one database, then verifies the file when asked to.
     void BackUpDatabase(const AnsiString& name, const AnsiString& folder, const TCycleOptions& options);
     void ReportCurrentError();
@@ -136,4 +174,14 @@ private:
     const TStopCommandState* stopState_ = &RunningState();
     // When the current cycle's connection attempts began failing.
     std::optional<TTimePoint> connectFailingSince_;
+
+    std::optional<TRunRecord> cycle_;        // the running cycle
+    TCycleStep step_ = TCycleStep::None;     // the step it is in
+    AnsiString cycleFirstLine_;              // the log line that began it
+    std::optional<TCycleOutcome> endAfterHandler_; // it has ended, its record not yet written
+    int handlerDepth_ = 0;                   // handlers running (nested through the loop)
+    // Since when the scan has been off for the chain of cycles now running,
+    // and which of their run times are served; empty while the scan runs.
+    std::optional<TTimePoint> scanOffSince_;
+    TServedRuns servedRuns_;
 };

@@ -32,6 +32,12 @@ public:
     using Exception::Exception;
 };
 
+// A file that cannot be opened for reading (a task file, an attachment).
+class EFOpenError : public Exception {
+public:
+    using Exception::Exception;
+};
+
 // Text that cannot pass between code page 936 and Unicode.
 class EEncodingError : public Exception {
 public:

@@ -9,12 +9,6 @@
 #include "platform/Exception.h"
 #include "tasks/TaskTable.h"
 
-// A file that cannot be opened for reading.
-class EFOpenError : public Exception {
-public:
-    using Exception::Exception;
-};
-
 // Another writer held the task file's lock for longer than we wait.
 class ETaskFileLocked : public Exception {
 public:

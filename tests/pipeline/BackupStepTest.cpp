@@ -348,6 +348,7 @@ protected:
     void TearDown() override {
         if (!Folder.empty())
             std::filesystem::remove_all(Folder);
+        BackupStep::TearDown();
     }
     std::filesystem::path Folder;
 };

@@ -41,6 +41,7 @@ protected:
     void WriteConfig(const fs::path& path, int port) {
         ASSERT_EQ(ReplaceFileContent(path.string(), "[Option]\r\nSmtpServer=127.0.0.1\r\nSmtpPort=" + std::to_string(port) +
                                                         "\r\nSmtpName=backup@example.com\r\nSmtpUser=backup\r\nSmtpSecurity=none\r\n"
+                                                        "NotifyOnFailure=0\r\n"
                                                         "SmtpPass=" + CipherText("secret", SmtpPasswordKey, true) + "\r\n"),
                   0);
     }

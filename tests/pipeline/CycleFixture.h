@@ -57,16 +57,19 @@ protected:
         ::unsetenv("QUORVEL_TEST_NOW");
         std::error_code ec;
         fs::remove_all(Dir, ec);
+        PipelineFixture::TearDown();
     }
     static void SetPath(const std::string& path) { ::setenv("PATH", path.c_str(), 1); }
 
     // `extra`: more lines of section Option. The peers here speak plain SMTP, so
     // by default the config says so; auto would log that the mail went unencrypted.
+    // Failure notices are off unless `extra` names them.
     void WriteConfig(int port, const std::string& password = "secret", const AnsiString& sender = "backup@example.com",
                      const std::string& extra = "SmtpSecurity=none\r\n") {
         std::string ini = "[Option]\r\nSmtpServer=127.0.0.1\r\nSmtpPort=" + std::to_string(port) +
                           "\r\nSmtpName=" + sender + "\r\nSmtpUser=backup\r\nSmtpPass=" +
                           CipherText(password, SmtpPasswordKey, true) + "\r\n" + extra;
+        if (extra.find("NotifyOnFailure") == std::string::npos) ini += "NotifyOnFailure=0\r\n";
         ASSERT_EQ(ReplaceFileContent((Dir / "config.ini").string(), ini), 0);
     }
 
@@ -97,6 +100,7 @@ protected:
         auto cycle = std::make_unique<TBackupCycle>(*Loop, Tasks, Log,
                                                     [this](const AnsiString& m) { Errors.push_back(AnsiToUtf8(m)); });
         Cycle = cycle.get();
+        Cycle->HistoryPath = HistoryPath;
         Pipeline = std::move(cycle);
         // The archiver names its archive, and stamps it, by the simulated
         // instant at which the archive step starts it.

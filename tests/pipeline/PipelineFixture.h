@@ -3,7 +3,11 @@
 // and a record of the errors it reported.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,6 +60,7 @@ protected:
         Log.SetClock(Loop->Clock());
         Pipeline = std::make_unique<TBackupPipeline>(
             *Loop, Tasks, Log, [this](const AnsiString& m) { Errors.push_back(AnsiToUtf8(m)); }, ConfigPath);
+        Pipeline->HistoryPath = HistoryPath;
     }
 
     void AddTask(const TTaskRow& row) {
@@ -94,7 +99,18 @@ protected:
 
     int ElapsedMs() const { return static_cast<int>(Loop->Elapsed().count()); }
 
+    void TearDown() override {
+        std::remove(HistoryPath.c_str());
+        std::remove((HistoryPath + ".1").c_str());
+    }
+
+    // The records the cycles appended.
+    std::vector<TRunRecord> History() const { return TRunHistory(HistoryPath).Read().Records; }
+
     std::string ConfigPath; // the settings file; empty: config.ini beside the executable
+    // Each test's own history file.
+    std::string HistoryPath = std::filesystem::temp_directory_path().string() + "/quorvel-history-" +
+                              std::to_string(::getpid()) + ".jsonl";
     TTaskTable Tasks;
     TActivityLog Log;
     std::vector<std::string> Errors;
