@@ -326,7 +326,7 @@ void TBackupCycle::rarTimerTimer() {
 
 void TBackupCycle::sendmailTimerTimer() {
     sendmailTimer.SetEnabled(false);
-    EnterStep(TCycleStep::Mail);
+    // Until the archiver has ended the cycle is still in its archive step.
     switch (ArchiverWatch.State(Loop().Clock().Now())) {
     case TArchiverWatch::wsRunning:
         // Mailing now would send a truncated archive: look again shortly,
@@ -355,6 +355,7 @@ void TBackupCycle::sendmailTimerTimer() {
     case TArchiverWatch::wsNone:
         break;
     }
+    EnterStep(TCycleStep::Mail);
     try {
         MailArchives();
     } catch (...) {

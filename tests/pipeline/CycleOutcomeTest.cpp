@@ -36,6 +36,7 @@ struct TOutcomeCase {
     const char* Name;
     TTdsServerOptions Database;
     bool SmtpDown;
+    int ArchiverExit; // the rar stand-in's exit status
     TCycleOutcome Outcome;
     TCycleStep Step;
     std::string Error; // part of the record's first error
@@ -50,11 +51,13 @@ TEST_P(CycleOutcome, RecordedOnceWithItsNotice) {
     TTdsTestServer database(c.Database);
     TSmtpSpoolServer smtp;
     const TClosedPort closed;
+    ::setenv("QUORVEL_RAR_EXIT", std::to_string(c.ArchiverExit).c_str(), 1);
     WriteConfig(c.SmtpDown ? closed.Port() : smtp.Port(), "secret", "backup@example.com",
                 "SmtpSecurity=none\r\nNotifyOnFailure=1\r\n");
     AddDueTask(database, 60, "ops@example.com", "boss@example.com");
     StartLoop();
     ASSERT_TRUE(RunCycles([&] { return !History().empty(); }, 20min));
+    ::unsetenv("QUORVEL_RAR_EXIT");
 
     const std::vector<TRunRecord> history = History();
     ASSERT_EQ(history.size(), 1u) << "one record per cycle";
@@ -101,13 +104,14 @@ TEST_P(CycleOutcome, RecordedOnceWithItsNotice) {
 INSTANTIATE_TEST_SUITE_P(
     Cycle, CycleOutcome,
     testing::Values(
-        TOutcomeCase{"Sent", {}, false, TCycleOutcome::Sent, TCycleStep::None, ""},
-        TOutcomeCase{"ServerRefusesTheLogin", {.RefuseLogin = true}, false, TCycleOutcome::Failed,
+        TOutcomeCase{"Sent", {}, false, 0, TCycleOutcome::Sent, TCycleStep::None, ""},
+        TOutcomeCase{"ServerRefusesTheLogin", {.RefuseLogin = true}, false, 0, TCycleOutcome::Failed,
                      TCycleStep::Connect, "Login failed"},
         TOutcomeCase{"BackupFails",
                      {.Rules = {{.Match = "BACKUP", .ErrorNumber = 3201, .ErrorMessage = "Cannot open backup device."}}},
-                     false, TCycleOutcome::Failed, TCycleStep::Backup, "Cannot open backup device"},
-        TOutcomeCase{"MailServerDown", {}, true, TCycleOutcome::Failed, TCycleStep::Mail, "Connection refused"}),
+                     false, 0, TCycleOutcome::Failed, TCycleStep::Backup, "Cannot open backup device"},
+        TOutcomeCase{"ArchiverFails", {}, false, 2, TCycleOutcome::Failed, TCycleStep::Archive, "压缩失败(退出代码 2)"},
+        TOutcomeCase{"MailServerDown", {}, true, 0, TCycleOutcome::Failed, TCycleStep::Mail, "Connection refused"}),
     [](const auto& info) { return std::string(info.param.Name); });
 
 // The task goes while its cycle waits for its next step: the step that finds it
