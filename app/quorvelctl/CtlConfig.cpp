@@ -15,9 +15,18 @@ namespace {
 
 constexpr int TestMailTimeoutMs = 60 * 1000; // a working server answers in seconds
 
-// A password given as "-" is read from standard input (its first line), so
-// that it never shows in the process list.
-std::string PasswordArgument(const std::string& value) { return value == "-" ? ReadSecretLine(value) : value; }
+// The password of set-password and set-archive-password: "-" reads it from
+// standard input, "--file PATH" from a file (the first line of either). A value
+// on the command line is refused, as the process list shows it to every user.
+std::string PasswordArgument(const std::vector<std::string>& args) {
+    const std::string& verb = args[0];
+    if (args.size() == 3 && args[2] == "-") return ReadSecretLine("-");
+    if (args.size() == 4 && args[2] == "--file") return ReadSecretLine(args[3]);
+    if (args.size() == 3 && args[2] != "--file")
+        throw ECtlUsage("config " + verb + ": a password on the command line is refused, as the process list shows "
+                        "it to every user; use - to read it from standard input, or --file PATH");
+    throw ECtlUsage("config " + verb + ": wrong number of arguments");
+}
 
 int TestMail(const std::vector<std::string>& args) {
     if (args.size() != 2 && !(args.size() == 4 && args[2] == "--to"))
@@ -60,16 +69,15 @@ int RunConfig(const std::vector<std::string>& args) {
         return 0;
     }
     if (verb == "set-password") {
-        need(3, 3);
+        const std::string password = PasswordArgument(args);
         settings.Path = args[1];
-        settings.WriteString("Option", "SmtpPass",
-                             CipherText(Utf8ToAnsi(PasswordArgument(args[2])), SmtpPasswordKey, true));
+        settings.WriteString("Option", "SmtpPass", CipherText(Utf8ToAnsi(password), SmtpPasswordKey, true));
         return 0;
     }
     if (verb == "set-archive-password") {
-        need(3, 3);
+        const std::string password = PasswordArgument(args);
         settings.Path = args[1];
-        TMailSettings(settings).SetArchivePassword(Utf8ToAnsi(PasswordArgument(args[2])));
+        TMailSettings(settings).SetArchivePassword(Utf8ToAnsi(password));
         return 0;
     }
     if (verb == "get-password") {
@@ -85,9 +93,9 @@ int RunConfig(const std::vector<std::string>& args) {
 const TCtlRegistration registration{{"config",
                                      "  quorvelctl config get FILE SECTION KEY [DEFAULT]\n"
                                      "  quorvelctl config set FILE SECTION KEY VALUE\n"
-                                     "  quorvelctl config set-password FILE VALUE|-\n"
-                                     "  quorvelctl config set-archive-password FILE VALUE|-\n"
-                                     "      (\"-\": the password is read from standard input;\n"
+                                     "  quorvelctl config set-password FILE -|--file PATH\n"
+                                     "  quorvelctl config set-archive-password FILE -|--file PATH\n"
+                                     "      (the password is the first line of standard input or of PATH;\n"
                                      "       an empty archive password turns encryption off)\n"
                                      "  quorvelctl config get-password FILE\n"
                                      "  quorvelctl config test-mail FILE [--to ADDRESS]\n"

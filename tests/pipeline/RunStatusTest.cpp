@@ -204,17 +204,16 @@ TEST(StatusSettings, TheSwitchesShowInTheLinesAndTheMetrics) {
 TEST(StatusSchedules, SlotTwoOnlyWhenEnabledAndDifferentAndDelaysWidenTheAllowance) {
     TTaskTable tasks;
     auto add = [&](const char* name, int hour, int minute, bool slot2, int hour2, int minute2, int rar, int send) {
-        tasks.BeginNewRecord();
-        tasks.FieldNamed("num").SetAsInteger(tasks.CountRecords() + 1);
-        tasks.FieldNamed("TaskName").SetAsString(Utf8ToAnsi(name));
-        tasks.FieldNamed("RunHour").SetAsInteger(hour);
-        tasks.FieldNamed("RunMinute").SetAsInteger(minute);
-        tasks.FieldNamed("Bak2Enabled").SetAsBoolean(slot2);
-        tasks.FieldNamed("RunHour2").SetAsInteger(hour2);
-        tasks.FieldNamed("RunMinute2").SetAsInteger(minute2);
-        tasks.FieldNamed("RarTimeAfter").SetAsInteger(rar);
-        tasks.FieldNamed("SendTimeAfter").SetAsInteger(send);
-        tasks.StoreRecord();
+        StoreTestTask(tasks, TestTask([&](TTaskRecord& t) {
+            t.TaskName = Utf8ToAnsi(name);
+            t.RunHour = hour;
+            t.RunMinute = minute;
+            t.Bak2Enabled = slot2;
+            t.RunHour2 = hour2;
+            t.RunMinute2 = minute2;
+            t.RarTimeAfter = rar;
+            t.SendTimeAfter = send;
+        }));
     };
     add("off", 3, 0, false, 4, 0, 30, 60);
     add("two", 3, 0, true, 4, 5, 30, 60);

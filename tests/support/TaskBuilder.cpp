@@ -24,3 +24,16 @@ int StoreTestTask(TTaskTable& table, TTaskRecord task) {
     table.StoreRecord();
     return table.CurrentNumber();
 }
+
+std::string DumpTasks(TTaskTable& table, int from) {
+    std::string out;
+    for (table.GoFirst(); !table.IsPastEnd(); table.GoNext()) {
+        if (table.CurrentNumber() < from) continue;
+        for (int k = 0; k < table.FieldTotal(); ++k) {
+            const TTaskField& field = table.FieldAtIndex(k);
+            out += (k ? "|" : "") + (field.IsNull() ? std::string("-") : AnsiToUtf8(field.AsString()));
+        }
+        out += "\n";
+    }
+    return out;
+}

@@ -4,6 +4,7 @@
 //
 //     StoreTestTask(table, TestTask([](TTaskRecord& t) { t.RunHour = 3; }));
 #include <functional>
+#include <string>
 
 #include "tasks/TaskRecord.h"
 #include "tasks/TaskTable.h"
@@ -15,3 +16,8 @@ TTaskRecord TestTask(const std::function<void(TTaskRecord&)>& change = {});
 // Appends `task` as a new record and returns its number. A Num of 0 numbers it
 // after the records already there.
 int StoreTestTask(TTaskTable& table, TTaskRecord task);
+
+// Every stored field of the records numbered `from` on, one line per record,
+// "|" between fields and "-" for one never set: what a comparison of whole task
+// files should look at.
+std::string DumpTasks(TTaskTable& table, int from = 1);

@@ -5,30 +5,18 @@
 #include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <xlsxwriter.h>
 
 #include "platform/Files.h"
 #include "tasks/TaskFile.h"
 #include "tasks/TaskSheet.h"
+#include "tests/support/SheetTool.h"
+#include "tests/support/TaskBuilder.h"
 
 namespace {
 
 AnsiString A(const char* utf8) { return Utf8ToAnsi(utf8); }
-
-const char* const SheetTool = QUORVEL_PEERS_DIR "/sheet_tool.py";
-
-std::string Shell(const std::string& command, int* status = nullptr) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return out;
-    char buffer[4096];
-    while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-    const int raw = pclose(pipe);
-    if (status) *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
-}
 
 struct TTask {
     int Num;
@@ -41,40 +29,22 @@ struct TTask {
 };
 
 void AddTask(TTaskTable& table, const TTask& task) {
-    table.BeginNewRecord();
-    table.FieldNamed("num").SetAsInteger(task.Num);
-    table.FieldNamed("taskName").SetAsString(A(task.Name));
-    table.FieldNamed("RunHour").SetAsInteger(task.Hour);
-    table.FieldNamed("RunMinute").SetAsInteger(task.Minute);
-    table.FieldNamed("Bak2Enabled").SetAsBoolean(task.Second);
-    table.FieldNamed("RunHour2").SetAsInteger(task.Hour2);
-    table.FieldNamed("RunMinute2").SetAsInteger(task.Minute2);
-    table.FieldNamed("BakDBName").SetAsString("db1,db2");
-    table.FieldNamed("BakFilePath").SetAsString("/bak");
-    table.FieldNamed("ToMailAddr").SetAsString("a@b.c");
-    table.FieldNamed("RarTimeAfter").SetAsInteger(30);
-    table.FieldNamed("SendTimeAfter").SetAsInteger(60);
-    table.FieldNamed("MailTopic").SetAsString(A(task.Topic));
-    table.FieldNamed("ServerName").SetAsString("srv");
-    table.FieldNamed("DBName").SetAsString("master");
-    table.FieldNamed("UserName").SetAsString("sa");
-    table.FieldNamed("Password").SetAsString("p=w");
-    if (*task.Cc) table.FieldNamed("CcMailAddr").SetAsString(task.Cc);
-    table.StoreRecord();
-}
-
-// Every stored field of every record, one line per record.
-std::string Dump(TTaskTable& table, int from = 1) {
-    std::string out;
-    for (table.GoFirst(); !table.IsPastEnd(); table.GoNext()) {
-        if (table.CurrentNumber() < from) continue;
-        for (int k = 0; k < table.FieldTotal(); ++k) {
-            const TTaskField& field = table.FieldAtIndex(k);
-            out += (k ? "|" : "") + (field.IsNull() ? std::string("-") : AnsiToUtf8(field.AsString()));
-        }
-        out += "\n";
-    }
-    return out;
+    StoreTestTask(table, TestTask([&](TTaskRecord& t) {
+        t.Num = task.Num;
+        t.TaskName = A(task.Name);
+        t.RunHour = task.Hour;
+        t.RunMinute = task.Minute;
+        t.Bak2Enabled = task.Second;
+        t.RunHour2 = task.Hour2;
+        t.RunMinute2 = task.Minute2;
+        t.BakDBName = "db1,db2";
+        t.BakFilePath = "/bak";
+        t.ToMailAddr = "a@b.c";
+        t.MailTopic = A(task.Topic);
+        t.ServerName = "srv";
+        t.Password = "p=w";
+        t.CcMailAddr = task.Cc;
+    }));
 }
 
 class TaskSheetTest : public testing::Test {
@@ -90,19 +60,10 @@ protected:
 
     // The fixture NAME as the sheet tool makes it.
     std::string Fixture(const std::string& name) const {
-        int status = -1;
-        const std::string out =
-            Shell(std::string(QUORVEL_PYTHON " '") + SheetTool + "' make " + name + " " + Q(name + ".xlsx") + " 2>&1", &status);
-        EXPECT_EQ(status, 0) << out;
+        MakeSheetFixture(name, Path(name + ".xlsx"));
         return Path(name + ".xlsx");
     }
-    // openpyxl's view of a workbook.
-    std::string ReadBack(const std::string& path) const {
-        int status = -1;
-        const std::string out = Shell(std::string(QUORVEL_PYTHON " '") + SheetTool + "' read '" + path + "' 2>&1", &status);
-        EXPECT_EQ(status, 0) << out;
-        return out;
-    }
+    std::string ReadBack(const std::string& path) const { return ReadSheetBack(path); }
     std::string dir_;
 };
 
@@ -158,12 +119,12 @@ TEST_F(TaskSheetTest, RoundTripAppendsCopiesEqualInEveryStoredField) {
     table.FieldNamed("RunHour").SetAsInteger(6);
     table.FieldNamed("RunMinute").SetAsInteger(0);
     table.StoreRecord();
-    const std::string before = Dump(table);
+    const std::string before = DumpTasks(table);
     WriteTaskSheet(table, "Tasks", Path("round.xlsx"));
 
     const TSheetImport import = AppendSheetRows(table, ReadFirstWorksheet(Path("round.xlsx")), "ID");
     EXPECT_EQ(import.Appended, 3);
-    EXPECT_EQ(Dump(table, 4), before);
+    EXPECT_EQ(DumpTasks(table, 4), before);
     // Each copy runs at the time of its original.
     EXPECT_EQ(import.TooCloseNumbers, (std::vector<int>{4, 5, 6}));
 }
@@ -219,7 +180,7 @@ TEST_P(SheetImport, GivesTheRecordsOrTheRefusal) {
     const TImportCase& c = GetParam();
     TTaskTable table;
     AddTask(table, {1, "已有", 20, 40}); // 20:40: "close" puts its first task at 20:35
-    const std::string before = Dump(table);
+    const std::string before = DumpTasks(table);
     const std::string path = Fixture(c.Fixture);
     std::string message;
     try {
@@ -227,12 +188,12 @@ TEST_P(SheetImport, GivesTheRecordsOrTheRefusal) {
         EXPECT_EQ(import.Appended, c.Appended);
         message = AnsiToUtf8(TooCloseMessage(table, import));
         if (*c.Expected) {
-            EXPECT_EQ(Dump(table, 2), c.Expected);
+            EXPECT_EQ(DumpTasks(table, 2), c.Expected);
         }
     } catch (const Exception& e) {
         message = AnsiToUtf8Lenient(e.Message);
         EXPECT_EQ(c.Appended, -1) << message;
-        EXPECT_EQ(Dump(table), before); // nothing half-imported
+        EXPECT_EQ(DumpTasks(table), before); // nothing half-imported
     }
     EXPECT_NE(message.find(c.Message), std::string::npos) << message;
     if (!*c.Message) {
@@ -282,7 +243,7 @@ TEST_F(TaskSheetTest, ACachedFormulaFromLibxlsxwriterReadsAsItsValue) {
 
     TTaskTable table;
     ASSERT_EQ(AppendSheetRows(table, ReadFirstWorksheet(path), "ID").Appended, 1);
-    EXPECT_EQ(Dump(table), "3|ab|20:30|True|7:00|20|30|0|7|-|-|-|-|-|-|-|-|-|-|-\n");
+    EXPECT_EQ(DumpTasks(table), "3|ab|20:30|True|7:00|20|30|0|7|-|-|-|-|-|-|-|-|-|-|-\n");
 }
 
 TEST(SheetCells, NumberAndDateForms) {
@@ -300,67 +261,6 @@ TEST(SheetCells, NumberAndDateForms) {
 
 TEST_F(TaskSheetTest, AMissingFileIsAnOpenError) {
     EXPECT_THROW(ReadFirstWorksheet(Path("none.xlsx")), EFOpenError);
-}
-
-// ---------------------------------------------------------------- quorvelctl
-
-struct TRun {
-    int Status;
-    std::string Out;
-};
-
-class CtlSheetTest : public TaskSheetTest {
-protected:
-    TRun Ctl(const std::string& args) const {
-        int status = -1;
-        std::string out = Shell("'" QUORVEL_BINARY_DIR "/app/quorvelctl/quorvelctl' " + args + " 2>&1 </dev/null", &status);
-        return {status, out};
-    }
-};
-
-TEST_F(CtlSheetTest, ExportThenImportAppendsTheSameTasks) {
-    TTaskTable table;
-    AddTask(table, {1, "夜间", 20, 30});
-    AddTask(table, {2, "午间", 12, 0, true, 13, 0});
-    SaveToFile(table, Path("task.ini"));
-    const std::string before = Dump(table);
-
-    TRun run = Ctl("tasks export " + Q("task.ini") + " " + Q("out.xlsx"));
-    ASSERT_EQ(run.Status, 0) << run.Out;
-    EXPECT_NE(ReadBack(Path("out.xlsx")).find("B3\ts\t@\t\"午间\""), std::string::npos);
-
-    run = Ctl("tasks import " + Q("copy.ini") + " " + Q("out.xlsx"));
-    ASSERT_EQ(run.Status, 0) << run.Out;
-    EXPECT_NE(run.Out.find("imported 2 task(s)"), std::string::npos) << run.Out;
-    TTaskTable copy;
-    LoadFromFile(copy, Path("copy.ini"));
-    EXPECT_EQ(Dump(copy), before);
-}
-
-TEST_F(CtlSheetTest, RefusalsLeaveTheTaskFileByteForByte) {
-    TTaskTable table;
-    AddTask(table, {1, "已有", 20, 30});
-    SaveToFile(table, Path("task.ini"));
-    std::string before;
-    ASSERT_TRUE(ReadWholeFile(Path("task.ini"), before));
-    for (const char* fixture : {"badbool", "hour24", "ole2", "doctype", "random"}) {
-        SCOPED_TRACE(fixture);
-        const TRun run = Ctl("tasks import " + Q("task.ini") + " '" + Fixture(fixture) + "'");
-        EXPECT_EQ(run.Status, 1) << run.Out;
-        EXPECT_NE(run.Out.find("quorvelctl: "), std::string::npos) << run.Out;
-        std::string after;
-        ASSERT_TRUE(ReadWholeFile(Path("task.ini"), after));
-        EXPECT_EQ(after, before);
-    }
-}
-
-TEST_F(CtlSheetTest, ExportOfAnEmptyListFails) {
-    TTaskTable table;
-    SaveToFile(table, Path("task.ini"));
-    const TRun run = Ctl("tasks export " + Q("task.ini") + " " + Q("out.xlsx"));
-    EXPECT_EQ(run.Status, 1);
-    EXPECT_NE(run.Out.find("no tasks to export"), std::string::npos) << run.Out;
-    EXPECT_FALSE(FileExists(Path("out.xlsx")));
 }
 
 } // namespace

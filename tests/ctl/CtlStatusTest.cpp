@@ -29,14 +29,7 @@ protected:
         fs::remove_all(Dir);
         fs::create_directories(Dir);
         TTaskTable tasks;
-        tasks.BeginNewRecord();
-        tasks.FieldNamed("num").SetAsInteger(1);
-        tasks.FieldNamed("TaskName").SetAsString(Utf8ToAnsi("夜间备份"));
-        tasks.FieldNamed("RunHour").SetAsInteger(20);
-        tasks.FieldNamed("RunMinute").SetAsInteger(31);
-        tasks.FieldNamed("RarTimeAfter").SetAsInteger(30);
-        tasks.FieldNamed("SendTimeAfter").SetAsInteger(60);
-        tasks.StoreRecord();
+        StoreTestTask(tasks, TestTask([](TTaskRecord& t) { t.TaskName = Utf8ToAnsi("夜间备份"); })); // 20:31
         SaveToFile(tasks, (Dir / "task.ini").string());
         std::ofstream(Dir / "config.ini") << "[Database]\r\nBackupVerify=1\r\n";
     }

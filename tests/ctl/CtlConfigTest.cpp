@@ -1,15 +1,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
 #include "platform/Files.h"
 #include "platform/IniFile.h"
 #include "settings/StringCipher.h"
+#include "tests/support/ShellRun.h"
 
 namespace {
 
@@ -20,15 +18,8 @@ struct TResult {
 
 // Runs quorvelctl with `args` (already shell-quoted), standard error folded into the output.
 TResult Ctl(const std::string& args) {
-    std::string command = std::string(QUORVEL_BINARY_DIR) + "/app/quorvelctl/quorvelctl " + args + " 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return {-1, {}};
-    TResult result{0, {}};
-    std::array<char, 4096> buffer;
-    while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) result.out.append(buffer.data(), n);
-    int raw = ::pclose(pipe);
-    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return result;
+    const TShellRun run = RunShell(std::string(QUORVEL_BINARY_DIR) + "/app/quorvelctl/quorvelctl " + args + " 2>&1");
+    return {run.Status, run.Out};
 }
 
 class CtlConfigTest : public ::testing::Test {
@@ -40,6 +31,12 @@ protected:
         std::filesystem::remove(path_);
     }
     void TearDown() override { std::filesystem::remove_all(dir_); }
+    // `text` in a file of its own, as a password is handed over: "--file PATH".
+    std::string SecretFile(const std::string& text) const {
+        const std::string path = (dir_ / "secret.txt").string();
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+        return "--file " + path;
+    }
     std::filesystem::path dir_;
     std::string path_;
 };
@@ -53,31 +50,35 @@ TEST_F(CtlConfigTest, SetAndGetGoThroughCodePage936) {
 }
 
 TEST_F(CtlConfigTest, PasswordIsStoredEnciphered) {
-    ASSERT_EQ(Ctl("config set-password " + path_ + " 's3cr;t=密'").status, 0);
+    ASSERT_EQ(Ctl("config set-password " + path_ + " " + SecretFile("s3cr;t=密\n")).status, 0);
     AnsiString stored = GetPrivateProfileString("Option", "SmtpPass", "", path_);
     EXPECT_EQ(stored.size(), 2u + 2u * 9u);
     EXPECT_EQ(CipherText(stored, SmtpPasswordKey, false), "s3cr;t=\xC3\xDC");
     EXPECT_EQ(Ctl("config get-password " + path_).out, "s3cr;t=密\n");
 }
 
-// Both passwords in cipher form under the program's key; "-" takes the value
-// from standard input, so that it never shows in the process list.
-TEST_F(CtlConfigTest, PasswordsFromTheCommandLineOrStandardInput) {
+// Both passwords in cipher form under the program's key, read from a file or
+// from standard input ("-"): never from the command line, where the process
+// list shows them to every user.
+TEST_F(CtlConfigTest, PasswordsFromAFileOrStandardInput) {
     struct Case {
         const char* name;
-        std::string verb, value, input, key, plain;
+        std::string verb, file, input, key, plain;
     };
     const Case cases[] = {
-        {"archive password as an argument", "set-archive-password", "'zip pw;密'", "", "ArchivePass", "zip pw;\xC3\xDC"},
-        {"archive password on standard input", "set-archive-password", "-", "from stdin\n", "ArchivePass", "from stdin"},
-        {"login password on standard input", "set-password", "-", "login pw\r\n", "SmtpPass", "login pw"},
-        {"an empty archive password turns encryption off", "set-archive-password", "''", "", "ArchivePass", ""},
+        {"archive password from a file", "set-archive-password", "zip pw;密\nsecond line", "", "ArchivePass",
+         "zip pw;\xC3\xDC"},
+        {"archive password on standard input", "set-archive-password", "", "from stdin\n", "ArchivePass", "from stdin"},
+        {"login password on standard input", "set-password", "", "login pw\r\n", "SmtpPass", "login pw"},
+        {"login password from a file", "set-password", "login;pw\r\n", "", "SmtpPass", "login;pw"},
+        {"an empty archive password turns encryption off", "set-archive-password", "", "\n", "ArchivePass", ""},
     };
     const std::string input = (dir_ / "input.txt").string();
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::ofstream(input, std::ios::binary | std::ios::trunc) << c.input;
-        const TResult r = Ctl("config " + c.verb + " " + path_ + " " + c.value + " <" + input);
+        const std::string source = c.file.empty() ? "-" : SecretFile(c.file);
+        const TResult r = Ctl("config " + c.verb + " " + path_ + " " + source + " <" + input);
         ASSERT_EQ(r.status, 0) << r.out;
         const AnsiString stored = GetPrivateProfileString("Option", c.key, "missing", path_);
         EXPECT_EQ(CipherText(stored, SmtpPasswordKey, false), c.plain);
@@ -85,7 +86,22 @@ TEST_F(CtlConfigTest, PasswordsFromTheCommandLineOrStandardInput) {
             EXPECT_EQ(stored.find(c.plain), std::string::npos) << "stored in plain text";
         }
     }
-    EXPECT_EQ(Ctl("config set-archive-password " + path_).status, 2);
+    std::string before;
+    ASSERT_TRUE(ReadWholeFile(path_, before));
+    for (const std::string verb : {"set-password", "set-archive-password"}) {
+        SCOPED_TRACE(verb);
+        const TResult given = Ctl("config " + verb + " " + path_ + " 's3cret'");
+        EXPECT_EQ(given.status, 2);
+        EXPECT_NE(given.out.find("a password on the command line is refused"), std::string::npos) << given.out;
+        EXPECT_EQ(Ctl("config " + verb + " " + path_).status, 2);
+        EXPECT_EQ(Ctl("config " + verb + " " + path_ + " --file").status, 2);
+        const TResult missing = Ctl("config " + verb + " " + path_ + " --file " + (dir_ / "none.txt").string());
+        EXPECT_EQ(missing.status, 1);
+        EXPECT_NE(missing.out.find("Cannot open file"), std::string::npos) << missing.out;
+    }
+    std::string after;
+    ASSERT_TRUE(ReadWholeFile(path_, after));
+    EXPECT_EQ(after, before);
 }
 
 TEST_F(CtlConfigTest, ErrorsAreClearAndExitNonZero) {
@@ -159,13 +175,13 @@ TEST_F(CtlConfigTest, EntriesThatWouldNotReadBackAreRefusedAndTheFileKept) {
 TEST_F(CtlConfigTest, TheSettingsFileIsPrivate) {
     struct stat st {};
     // New: owner only, whatever the umask would allow.
-    TResult created = Ctl("config set-password " + path_ + " s3cret");
+    TResult created = Ctl("config set-password " + path_ + " " + SecretFile("s3cret"));
     ASSERT_EQ(created.status, 0) << created.out;
     ASSERT_EQ(::stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // An existing file others could read is tightened first, with one note.
     ASSERT_EQ(::chmod(path_.c_str(), 0644), 0);
-    TResult tightened = Ctl("config set-password " + path_ + " other");
+    TResult tightened = Ctl("config set-password " + path_ + " " + SecretFile("other"));
     EXPECT_EQ(tightened.status, 0) << tightened.out;
     ASSERT_EQ(::stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
