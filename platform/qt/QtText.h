@@ -12,6 +12,11 @@ inline QString AnsiToQString(const AnsiString& text) {
 inline AnsiString QStringToAnsi(const QString& text) {
     return Utf8ToAnsiLenient(text.toStdString());
 }
+// Strict, for what the user typed into a box that is stored: a character code
+// page 936 cannot hold raises EEncodingError instead of being stored as "?".
+inline AnsiString QStringToAnsiStrict(const QString& text) {
+    return Utf8ToAnsi(text.toStdString());
+}
 // A UTF-8 literal of the source (the program's own Chinese texts).
 inline QString Utf8Text(const char* utf8) {
     return QString::fromUtf8(utf8);

@@ -15,9 +15,6 @@
 
 namespace {
 QString Q(const char* utf8) { return Utf8Text(utf8); }
-QString FromAnsi(const AnsiString& text) { return AnsiToQString(text); }
-// Strict: a character code page 936 cannot hold is refused, not stored as "?".
-AnsiString ToAnsi(const QString& text) { return Utf8ToAnsi(text.toStdString()); }
 } // namespace
 
 TconfigForm::TconfigForm(QWidget* owner, std::string configPath) : QDialog(owner) {
@@ -104,12 +101,12 @@ TconfigForm::TconfigForm(QWidget* owner, std::string configPath) : QDialog(owner
 void TconfigForm::FormCreate() {
     TMailServerSettings values;
     auto fill = [&] {
-        edtSmtpServer->setText(FromAnsi(values.SmtpServer));
-        edtSmtpName->setText(FromAnsi(values.SmtpName));
-        edtSmtpPort->setText(FromAnsi(values.SmtpPort));
-        edtSmtpUser->setText(FromAnsi(values.SmtpUser));
-        edtSmtpPass->setText(FromAnsi(values.SmtpPass));
-        edtArchivePass->setText(FromAnsi(values.ArchivePass));
+        edtSmtpServer->setText(AnsiToQString(values.SmtpServer));
+        edtSmtpName->setText(AnsiToQString(values.SmtpName));
+        edtSmtpPort->setText(AnsiToQString(values.SmtpPort));
+        edtSmtpUser->setText(AnsiToQString(values.SmtpUser));
+        edtSmtpPass->setText(AnsiToQString(values.SmtpPass));
+        edtArchivePass->setText(AnsiToQString(values.ArchivePass));
         FStoredSecurity = values.SmtpSecurity;
         TSmtpSecurity security = ssAuto;
         int index = 0;
@@ -130,12 +127,12 @@ void TconfigForm::FormCreate() {
 
 TMailServerSettings TconfigForm::BoxValues() const {
     TMailServerSettings values;
-    values.SmtpServer = ToAnsi(edtSmtpServer->text());
-    values.SmtpName = ToAnsi(edtSmtpName->text());
-    values.SmtpPort = ToAnsi(edtSmtpPort->text());
-    values.SmtpUser = ToAnsi(edtSmtpUser->text());
-    values.SmtpPass = ToAnsi(edtSmtpPass->text());
-    values.ArchivePass = ToAnsi(edtArchivePass->text());
+    values.SmtpServer = QStringToAnsiStrict(edtSmtpServer->text());
+    values.SmtpName = QStringToAnsiStrict(edtSmtpName->text());
+    values.SmtpPort = QStringToAnsiStrict(edtSmtpPort->text());
+    values.SmtpUser = QStringToAnsiStrict(edtSmtpUser->text());
+    values.SmtpPass = QStringToAnsiStrict(edtSmtpPass->text());
+    values.ArchivePass = QStringToAnsiStrict(edtArchivePass->text());
     values.SmtpSecurity = FSecurityChosen ? AnsiString(cbSmtpSecurity->currentData().toString().toStdString())
                                           : AnsiString(FStoredSecurity);
     const TMailSettings file(rzrgnfl1);
@@ -169,7 +166,7 @@ void TconfigForm::btnTestMailClick() {
         failed = true;
     }
     QApplication::restoreOverrideCursor();
-    const AnsiString caption = ToAnsi(windowTitle());
+    const AnsiString caption = QStringToAnsiStrict(windowTitle());
     if (!failed) {
         AnsiString text = Utf8ToAnsi("测试邮件已发送到 ");
         text.append(sentTo);

@@ -17,9 +17,6 @@
 namespace {
 
 QString Q(const char* utf8) { return Utf8Text(utf8); }
-QString FromAnsi(const AnsiString& text) { return AnsiToQString(text); }
-// Strict: a character code page 936 cannot hold is refused, not stored as "?".
-AnsiString ToAnsi(const QString& text) { return Utf8ToAnsi(text.toStdString()); }
 
 // The folder button's picture: a small yellow folder.
 QIcon FolderIcon() {
@@ -191,45 +188,45 @@ void TtaskForm::showEvent(QShowEvent* event) {
 
 TTaskInput TtaskForm::Input() const {
     TTaskInput input;
-    input.TaskName = ToAnsi(edtTaskName->text());
-    input.ServerName = ToAnsi(edtServerName->text());
-    input.DBName = ToAnsi(edtDBName->text());
-    input.UserName = ToAnsi(edtUserName->text());
-    input.Password = ToAnsi(edtPassword->text());
-    input.BakDBName = ToAnsi(edtBakDBName->text());
-    input.BakFilePath = ToAnsi(edtBakFilePath->text());
-    input.ToMailAddr = ToAnsi(edtToMailAddr->text());
-    input.CcMailAddr = ToAnsi(edtCcMailAddr->text());
-    input.MailTopic = ToAnsi(edtMailTopic->text());
+    input.TaskName = QStringToAnsiStrict(edtTaskName->text());
+    input.ServerName = QStringToAnsiStrict(edtServerName->text());
+    input.DBName = QStringToAnsiStrict(edtDBName->text());
+    input.UserName = QStringToAnsiStrict(edtUserName->text());
+    input.Password = QStringToAnsiStrict(edtPassword->text());
+    input.BakDBName = QStringToAnsiStrict(edtBakDBName->text());
+    input.BakFilePath = QStringToAnsiStrict(edtBakFilePath->text());
+    input.ToMailAddr = QStringToAnsiStrict(edtToMailAddr->text());
+    input.CcMailAddr = QStringToAnsiStrict(edtCcMailAddr->text());
+    input.MailTopic = QStringToAnsiStrict(edtMailTopic->text());
     input.RunHour = edtRunHour->value();
     input.RunMinute = edtRunMinute->value();
     input.Bak2Enabled = cbBak2->isChecked();
     input.RunHour2 = edtRunHour2->value();
     input.RunMinute2 = edtRunMinute2->value();
-    input.RarTimeAfter = ToAnsi(edtRarTimeAfter->text());
-    input.SendTimeAfter = ToAnsi(edtSendTimeAfter->text());
+    input.RarTimeAfter = QStringToAnsiStrict(edtRarTimeAfter->text());
+    input.SendTimeAfter = QStringToAnsiStrict(edtSendTimeAfter->text());
     return input;
 }
 
 void TtaskForm::SetInput(const TTaskInput& input) {
-    edtTaskName->setText(FromAnsi(input.TaskName));
-    edtServerName->setText(FromAnsi(input.ServerName));
-    edtDBName->setText(FromAnsi(input.DBName));
-    edtUserName->setText(FromAnsi(input.UserName));
-    edtPassword->setText(FromAnsi(input.Password));
-    edtBakDBName->setText(FromAnsi(input.BakDBName));
-    edtBakFilePath->setText(FromAnsi(input.BakFilePath));
-    edtToMailAddr->setText(FromAnsi(input.ToMailAddr));
-    edtCcMailAddr->setText(FromAnsi(input.CcMailAddr));
-    edtMailTopic->setText(FromAnsi(input.MailTopic));
+    edtTaskName->setText(AnsiToQString(input.TaskName));
+    edtServerName->setText(AnsiToQString(input.ServerName));
+    edtDBName->setText(AnsiToQString(input.DBName));
+    edtUserName->setText(AnsiToQString(input.UserName));
+    edtPassword->setText(AnsiToQString(input.Password));
+    edtBakDBName->setText(AnsiToQString(input.BakDBName));
+    edtBakFilePath->setText(AnsiToQString(input.BakFilePath));
+    edtToMailAddr->setText(AnsiToQString(input.ToMailAddr));
+    edtCcMailAddr->setText(AnsiToQString(input.CcMailAddr));
+    edtMailTopic->setText(AnsiToQString(input.MailTopic));
     edtRunHour->setValue(input.RunHour); // clamped by the spin box
     edtRunMinute->setValue(input.RunMinute);
     cbBak2->setChecked(input.Bak2Enabled);
     cbBak2Click(); // also when the tick did not change
     edtRunHour2->setValue(input.RunHour2);
     edtRunMinute2->setValue(input.RunMinute2);
-    edtRarTimeAfter->setText(FromAnsi(input.RarTimeAfter));
-    edtSendTimeAfter->setText(FromAnsi(input.SendTimeAfter));
+    edtRarTimeAfter->setText(AnsiToQString(input.RarTimeAfter));
+    edtSendTimeAfter->setText(AnsiToQString(input.SendTimeAfter));
 }
 
 void TtaskForm::FormShow() {
