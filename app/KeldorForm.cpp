@@ -243,9 +243,9 @@ std::vector<int> TKeldorForm::DesignWidths() const {
     const QFontMetrics titleMetrics(dbgTask->horizontalHeader()->font());
     std::vector<int> widths;
     for (TTaskField* field : GridModel->Columns()) {
-        const int data = field->DisplayWidth() * metrics.horizontalAdvance('0');
+        const int digits = field->DisplayWidth() * metrics.horizontalAdvance('0');
         const int title = titleMetrics.horizontalAdvance(AnsiToQString(field->Label()));
-        widths.push_back(std::max(data, title) + 8);
+        widths.push_back(std::max(digits, title) + 8);
     }
     return widths;
 }

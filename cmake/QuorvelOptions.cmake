@@ -2,7 +2,7 @@
 # definitions; every target links it instead of setting flags globally.
 add_library(quorvel_options INTERFACE)
 target_compile_features(quorvel_options INTERFACE cxx_std_20)
-target_compile_options(quorvel_options INTERFACE -Wall -Wextra)
+target_compile_options(quorvel_options INTERFACE -Wall -Wextra -Wnon-virtual-dtor -Woverloaded-virtual -Wshadow -Wold-style-cast)
 target_compile_definitions(quorvel_options INTERFACE
   QUORVEL_VERSION="${PROJECT_VERSION}"
   QUORVEL_VERSION_MAJOR=${PROJECT_VERSION_MAJOR}

@@ -213,7 +213,9 @@ void TIdIOHandlerTLS::StartTLS(const AnsiString& hostName, int timeoutMs) {
     }
     SSL_set_bio(ssl, st.In, st.Out);
     const bool ip = IsIPAddress(hostName);
-    if (!ip && !hostName.empty()) SSL_set_tlsext_host_name(ssl, hostName.c_str());
+    // SSL_set_tlsext_host_name spelled out: the macro casts in C style.
+    if (!ip && !hostName.empty())
+        SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(hostName.c_str()));
     if (VerifyPeer) {
         X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
         X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);

@@ -353,10 +353,10 @@ bool TBatchRunner::Spawn(const std::string& program, const std::vector<std::stri
     // leaves no zombie behind and whoever watches it learns how it ended.
     std::thread([pid, outcome] {
         int status = 0;
-        pid_t rc = 0;
-        while ((rc = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+        pid_t waited = 0;
+        while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
         }
-        outcome->SetWaitStatus(rc == pid ? status : 255 << 8);
+        outcome->SetWaitStatus(waited == pid ? status : 255 << 8);
     }).detach();
     return true;
 }

@@ -63,7 +63,7 @@ std::shared_ptr<TIdStack> TIdStack::Acquire() {
     // The deleter takes the lock too, so a stack going away and a new one being
     // made never overlap.
     std::shared_ptr<TIdStack> created(new TIdStack, [](TIdStack* stack) {
-        std::lock_guard lock(stackLock);
+        std::lock_guard deleting(stackLock);
         delete stack;
     });
     stackInstance = created;

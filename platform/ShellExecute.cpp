@@ -61,10 +61,10 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
         // The middle process exits at once, so the program is adopted by init
         // and never left as a zombie of ours.
         ::setsid();
-        const pid_t program = ::fork();
-        if (program > 0)
+        const pid_t grandchild = ::fork();
+        if (grandchild > 0)
             ::_exit(0);
-        if (program < 0) {
+        if (grandchild < 0) {
             const char failed = 1;
             (void)!::write(report[1], &failed, 1);
             ::_exit(127);

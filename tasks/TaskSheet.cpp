@@ -173,7 +173,7 @@ std::vector<int> TooCloseRecords(TTaskTable& table, int first) {
     struct TTimes {
         int First = -1, Second = -1; // minute of the day, -1 when it never runs
     };
-    auto minute = [](int hour, int minute) { return hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 ? hour * 60 + minute : -1; };
+    auto minute = [](int hour, int m) { return hour >= 0 && hour <= 23 && m >= 0 && m <= 59 ? hour * 60 + m : -1; };
     std::vector<TTimes> times;
     std::vector<int> count(24 * 60, 0);
     for (table.GoFirst(); !table.IsPastEnd(); table.GoNext()) {

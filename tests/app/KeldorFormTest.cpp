@@ -101,7 +101,7 @@ TEST_P(StartUp, GridShowsTheTasksWithTheirColumnsAndWidths) {
 }
 
 INSTANTIATE_TEST_SUITE_P(KeldorForm, StartUp, testing::ValuesIn(StartCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST_F(FormFixture, DamagedTaskFileIsReportedAndStartUpStopsThereButGoesOn) {
     WriteFile("task.ini", "this is no data packet");

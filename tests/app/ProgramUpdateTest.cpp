@@ -64,6 +64,6 @@ INSTANTIATE_TEST_SUITE_P(
         TStartCase{.Name = "UpToDate",
                    .Routes = R"({"/upsoft/quorvel.inf": {"body": "#version=2.2.0.0\n#url=http://127.0.0.1/upsoft/quorvel.exe\n"}})"},
         TStartCase{.Name = "Unreachable"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 } // namespace

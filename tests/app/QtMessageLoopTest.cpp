@@ -55,7 +55,7 @@ TEST_P(QtTimerRules, TicksAtTheExpectedTimes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(QtMessageLoop, QtTimerRules, testing::ValuesIn(RealTimeTimerCases()),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(QtMessageLoop, ProcessMessagesLetsPostedWorkAndDueTicksRunInsideAHandler) {
     TestApplication();

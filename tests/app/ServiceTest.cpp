@@ -246,7 +246,7 @@ TEST_P(ServiceSwitches, ExitStatusBoxesCallsAndUnit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Service, ServiceSwitches, testing::ValuesIn(ServiceCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST_F(ServiceTest, NotStartedBySystemdAlsoGoesToTheSystemLog) {
     const TRun run = Run({"\\install"});
@@ -357,7 +357,7 @@ TEST_P(ServicePaths, ExecStartQuotesWhatSystemdTakesAndRefusesTheRest) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Service, ServicePaths, testing::ValuesIn(PathCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 // ---------------------------------------------------------------- as the unit starts it
 

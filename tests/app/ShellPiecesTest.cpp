@@ -50,7 +50,7 @@ TEST_P(InstallSwitch, IsFoundOnlyAsAWholeParameter) {
 }
 
 INSTANTIATE_TEST_SUITE_P(CommandLine, InstallSwitch, testing::ValuesIn(SwitchCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 struct TIniIntegerCase {
     const char* Value;
@@ -193,7 +193,7 @@ TEST_P(WebPanelFallback, PageThatCannotBeFetchedShowsTheOfflinePage) {
 INSTANTIATE_TEST_SUITE_P(WebPanel, WebPanelFallback,
                          testing::Values(TFallbackCase {"Refused", 0}, TFallbackCase {"NotFound", 404},
                                          TFallbackCase {"ServerError", 500}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST_F(WebPanelTest, LocalPageNameAndAMissingPage) {
     TWebPanel panel;

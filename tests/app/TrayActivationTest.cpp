@@ -61,7 +61,7 @@ TEST_P(TrayActivation, ClickOnTheIcon) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tray, TrayActivation, testing::ValuesIn(ActivationCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 // A session bus of the test's own: dbus-daemon in the background, ended with the test.
 class TSessionBus {
@@ -161,7 +161,7 @@ const TWatcherCase WatcherCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Tray, TrayKind, testing::ValuesIn(WatcherCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(TrayKindWithoutBus, AConnectionThatFailedSaysNo) {
     TestApplication();

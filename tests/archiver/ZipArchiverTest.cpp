@@ -252,7 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TNowCase{"NoSuchDay", "2026-02-30 10:00:00", "UTC", ""},
                       TNowCase{"NoSuchHour", "2026-02-03 24:00:00", "UTC", ""},
                       TNowCase{"TrailingText", "2026-02-03 10:00:00x", "UTC", ""}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 struct TPasswordCase {
     const char* Name;
@@ -296,7 +296,7 @@ TEST_P(TEncryptedArchive, OpensInSevenZipOnlyWithThePassword) {
 INSTANTIATE_TEST_SUITE_P(Channels, TEncryptedArchive,
                          ::testing::Values(TPasswordCase{"Environment", false, "s3cret pass"},
                                            TPasswordCase{"Descriptor", true, "fd-Pass#2"}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST_F(TFixture, EmptyPasswordMeansAPlainArchive) {
     WriteFile(Source / "a.bak", "plain");
@@ -426,7 +426,7 @@ INSTANTIATE_TEST_SUITE_P(
                          return std::vector<std::string>{"a", "-r", f.Bak.string() + "/", f.Source.string() + "/"};
                      },
                      7, "is a folder"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST_F(TFixture, AnArchiveOfTheSameNameIsNeverReplaced) {
     WriteFile(Source / "a.bak", "new");

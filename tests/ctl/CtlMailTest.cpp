@@ -151,7 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "Address holds a line break or NUL byte: \"b@example.com\\r\\nRSET\""},
         TFailCase{"NoRecipients", "--server 127.0.0.1 --from a@b", 2, "--to is required"},
         TFailCase{"BadPort", "--server 127.0.0.1 --port 70000 --from a@b --to c@d", 2, "--port needs a number"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // ---- over TLS, and the test mail from a settings file
 
@@ -227,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "quorvelctl: TLS handshake failed: host name mismatch (certificate is for mail.example.org)"},
         TTlsCase{"NoVerifyAcceptsAnyCertificate", "starttls", "wrongname", "--no-verify", 0, "Message accepted", {"AUTH tls=1 LOGIN"}},
         TTlsCase{"MissingCAFile", "starttls", "localhost", "--ca-file /nonexistent/ca.pem", 1, "/nonexistent/ca.pem"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 struct TTestMailCase {
     const char* Name;
@@ -284,7 +284,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "quorvelctl: No mail server to send the test mail to: the server address is empty", "", ""},
         TTestMailCase{"ToWithoutAddress", "none", "", "--to", "secret", 2, "config test-mail: wrong arguments"},
         TTestMailCase{"UnknownOption", "none", "", "--cc x@example.com", "secret", 2, "config test-mail: wrong arguments"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(CtlTestMailFileTest, MissingFileIsAnErrorNotDefaults) {
     const TRun run = Quorvelctl("config test-mail /nonexistent/config.ini");

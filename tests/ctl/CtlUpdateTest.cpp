@@ -89,7 +89,7 @@ INSTANTIATE_TEST_SUITE_P(
                  .Trust = true, .Status = 0, .Output = "This is the most recent version."},
         TCtlCase{.Name = "TlsUntrusted", .Routes = InfoRoute("#version=2.2\n"), .Tls = true, .ConfigFile = true,
                  .Status = 1, .Output = "unreachable"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(CtlUpdateUsageTest, NeedsCheck) {
     const std::string command = std::string(QUORVEL_BINARY_DIR) + "/app/quorvelctl/quorvelctl update 2>&1";

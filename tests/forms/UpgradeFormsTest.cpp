@@ -128,7 +128,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TLanguageCase{"Chinese", wlChineseSimplified, "软件升级", "是 (&Y)", "稍等一下(&L)",
                                     "文档下载中", "当前的文档", "下一个>(&N)", "取消(&C)", "准备中", "升级完成！",
                                     "确定(&O)", "请输入密码", "帐号"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 struct TCloseCase {
     const char* Name;
@@ -157,7 +157,7 @@ TEST_P(WizardCloseTest, EnterWhileDownloadingAsksFirst) {
 
 INSTANTIATE_TEST_SUITE_P(Answers, WizardCloseTest,
                          ::testing::Values(TCloseCase{"No", IDNO, false}, TCloseCase{"Yes", IDYES, true}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST_F(UpgradeFormsTest, FinishButtonClosesWithoutAQuestion) {
     windows_.ShowWizard(upgrader_);

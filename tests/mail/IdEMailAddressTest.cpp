@@ -58,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // 0x81 0x40 is one character whose trail byte is an at-sign.
                       TParseCase{"TrailByteIsNoAtSign", Gbk("丂丂 <a@b>"), {Gbk("丂丂"), "a@b"}},
                       TParseCase{"TrailByteIsNoBackslash", Gbk("\"乗\" <a@b>"), {Gbk("乗"), "a@b"}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(ParseAddress, AtSignAfterClosedBracketsFailsKeepingWhatWasRead) {
     TIdEMailAddressItem item;
@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TTextCase{"QuotedLocalPartEscaped", {"", "a\"b@c"}, "<\"a\\\"b\"@c>"},
                       // The trail byte 0x5C of this character is no backslash to escape.
                       TTextCase{"DoubleByteLocalPart", {"", Gbk("乗@b")}, Gbk("<\"乗\"@b>")}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // ---- lists ------------------------------------------------------------------
 
@@ -149,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         TListCase{"GroupNameDiscarded", "team: a@b, c@d;", {{"", "a@b"}, {"", "c@d"}}},
         TListCase{"ItemWithoutDomainDropped", "a@, b@c.d", {{"", "a@"}, {"", "b@c.d"}}},
         TListCase{"TrailByteIsNoComma", Gbk("丂, a@b"), {{"", "a@b"}}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(AddressList, ParseErrorKeepsItemsFoundSoFar) {
     TIdEMailAddressList list;
@@ -211,7 +211,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TSenderCase{"BracketsOnly", "<b@example.com>", {"", "b@example.com"}},
                       TSenderCase{"EmptyBrackets", "Backup <>", {}, true},
                       TSenderCase{"AtSignOutside", "<a@example.com> b@example.com", {}, true}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(FindDelimiter, StepsOverDoubleByteCharacters) {
     EXPECT_EQ(FindDelimiter("abc,d", ",;"), 4u);

@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TCharsetCase{"Korean", {18, 1}, "EUC-KR", 'B', TTransferHeader::Plain8Bit},
                       TCharsetCase{"English", {9, 1}, "ISO-8859-1", 'Q', TTransferHeader::Plain8Bit},
                       TCharsetCase{"Neutral", {0, 0}, "ISO-8859-1", 'Q', TTransferHeader::Plain8Bit}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(ChooseHeaderCharset, TheUserLocaleGivesGb2312) {
     EXPECT_EQ(ChooseHeaderCharset().Charset, "GB2312");
@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "=?ISO-8859-1?Q?" + Repeat("=B2=E2", 9) + "?=\r\n\t=?ISO-8859-1?Q?=B2=E2?="},
         TEncodeCase{"Letter8LeavesTextAlone", Gbk("测试"), THeaderCharset{"x", '8', TTransferHeader::Plain8Bit}, "",
                     Gbk("测试")}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(EncodeHeaderText, JapaneseModeConvertsToIso2022JpFirst) {
     const THeaderCharset japanese = ChooseHeaderCharset({LANG_JAPANESE, 1});
@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TRenderCase{"NameWithSpecialAndChineseEncodedWhole", Gbk("Zhang, 三"), "z@b",
                                   "=?GB2312?B?WmhhbmcsIMj9?= <z@b>"},
                       TRenderCase{"NameWithoutAddress", "Sales ", "", "\"Sales \" <>"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(RenderAddressList, JoinsItemsWithCommaSpace) {
     TIdEMailAddressList list;
@@ -186,7 +186,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 "Sun, 18 Jul 2021 23:59:59 -0330"},
                       TDateCase{"AheadWithMinutes", {2021, 10, 16, 9, 5, 0, 0, 6}, 345,
                                 "Sat, 16 Oct 2021 09:05:00 +0545"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(InternetDate, UsesTheZoneOffsetInForceAtThatTime) {
     {
@@ -281,6 +281,6 @@ INSTANTIATE_TEST_SUITE_P(
                   {"To: \"a very long display name with many spaces that goes past the fold width\"", " <x@y>"}},
         TFoldCase{"ExistingBreakKept", "X-Note: one\r\n two", {"X-Note: one", " two"}},
         TFoldCase{"TrailingBlanksTrimmed", "X-Note: value   ", {"X-Note: value"}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 } // namespace

@@ -260,7 +260,7 @@ TEST_P(BrokenWriteTest, EndsTheMessageWithTheWritersError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Places, BrokenWriteTest, ::testing::Values(0.0, 0.1, 0.5, 0.9, 1.0),
-                         [](const auto& info) { return "At" + std::to_string(static_cast<int>(info.param * 100)); });
+                         [](const auto& test) { return "At" + std::to_string(static_cast<int>(test.param * 100)); });
 
 // ---- body lines ---------------------------------------------------------------
 
@@ -289,7 +289,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TBodyCase{"EightBitUnchanged", {Gbk("备份")}, Gbk("备份") + "\r\n"},
                       // A line end inside a line must not smuggle an end-of-data dot.
                       TBodyCase{"EmbeddedLineEndsSplitAndStuffed", {"a\n.\r\nb\r.c"}, "a\r\n..\r\nb\r\n..c\r\n"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // ---- attachment data --------------------------------------------------------------
 
@@ -341,7 +341,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, AttachmentDataTest,
                                            TAttachmentCase{"OneReadExactly", 57 * 840},
                                            TAttachmentCase{"PastOneRead", 57 * 840 + 2},
                                            TAttachmentCase{"SeveralReads", 1 << 20}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(AttachmentData, FiftyEightBytesEndInAPaddedLine) {
     TTempFolder folder;
@@ -445,7 +445,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // Byte 45 of these is a lead byte: a split character would decode as U+FFFD.
                       TParseBackCase{"ChineseAcrossWordBorders", "测试数据库测试数据库测试数据库测试数据库测试数据库测试数据库测试数据库测试数据库"},
                       TParseBackCase{"OddOffsetChinese", "a测试数据库测试数据库测试数据库测试数据库测试数据库测试数据库 end"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(EncodedMessageSizeTest, TextOnlyMessageAndMissingAttachment) {
     TProgramMessage program;

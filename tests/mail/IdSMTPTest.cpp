@@ -292,7 +292,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   "Connection Closed Gracefully.",
                   false}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(SmtpTest, DisconnectWithoutConnectionRaisesNothing) {
     TIdSMTP smtp;

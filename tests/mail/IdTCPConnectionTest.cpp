@@ -64,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TParseCase{"NotANumber", {"2xx hello"}, 0, "2xx", {"hello"}},
                     TParseCase{"ShortCode", {"25"}, 25, "25", {""}},
                     TParseCase{"Empty", {}, 0, "", {}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // ---------------------------------------------------------------- pure reply grouping
 
@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
         TGroupCase{"ThousandAndOneLines", Texts(1000, "250-x", "250 end"), {}, "Reply has more than 1000 lines"},
         TGroupCase{"BlankLinesCount", Texts(1000, "", "250 end"), {}, "Reply has more than 1000 lines"},
         TGroupCase{"TooManyBytes", Texts(16, "250-" + Repeat('a', 65536), "250 end"), {}, "Reply has more than 1048576 bytes"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // Each reply has its own bound: many short replies in a row are all taken.
 TEST(GroupReplies, ManyRepliesInARow) {
@@ -180,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
         TReplyCase{"ExactLimit", "250 " + Repeat('a', 16379) + "\r\n", {}, 250, {Repeat('a', 16379)}, ""},
         TReplyCase{"OneOverLimit", Repeat('a', 16384) + "\r\n", {}, 0, {}, "Max line length exceeded."},
         TReplyCase{"NoLineEndOverLimit", Repeat('a', 20000), {}, 0, {}, "Max line length exceeded."}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // A server that never ends its reply: the client stops at the reply's bound
 // with a clear error instead of collecting without limit.
@@ -212,7 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TFloodCase{"BlankLines", {Flood("\r\n", 100000000)}, "Reply has more than 1000 lines"},
                     TFloodCase{"LongLines", {Flood("250-" + Repeat('a', 16000) + "\r\n", 1000000)},
                                "Reply has more than 1048576 bytes"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(ReadReplyErrors, ReplyErrorCarriesCode) {
     TScriptedPeer peer({Say("535 Authentication failed\r\n")});
@@ -248,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(Server, ServerGoneTest,
                          testing::Values(TCloseCase{"ClosesAtOnce", {CloseConnection()}},
                                          TCloseCase{"ClosesInsideLine", {Say("250 O"), CloseConnection()}},
                                          TCloseCase{"ClosesInsideMultiLine", {Say("250-a\r\n"), CloseConnection()}}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(ReadLineTest, BufferedLinesSurviveTheClose) {
     TScriptedPeer peer({Say("250 one\r\n250 two\r\n"), CloseConnection()});
@@ -320,7 +320,7 @@ TEST_P(TrickleTest, ReplyDeadlineRunsFromTheCommand) {
 INSTANTIATE_TEST_SUITE_P(Server, TrickleTest,
                          testing::Values(TDripCase{"Bytes", "2"}, TDripCase{"BlankLines", "\r\n"},
                                          TDripCase{"ContinuationLines", "250-x\r\n"}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 // The deadline belongs to one reply: replies that each come in time all succeed,
 // however long the exchange takes in all.
@@ -523,7 +523,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TErrnoCase{EADDRINUSE, 10048, "Socket Error # 10048\r\nAddress already in use."},
                     TErrnoCase{ENOTEMPTY, 10066, "Socket Error # 10066\r\nDirectory not empty"},
                     TErrnoCase{EIO, EIO, "Socket Error # 5\r\n"}),
-    [](const auto& info) { return "Errno" + std::to_string(info.param.Errno); });
+    [](const auto& test) { return "Errno" + std::to_string(test.param.Errno); });
 
 TEST(StackTest, DottedQuads) {
     for (const char* yes : {"127.0.0.1", "0.0.0.0", "255.255.255.255", "010.1.1.1"}) EXPECT_TRUE(TIdStack::IsDottedQuad(yes)) << yes;

@@ -156,7 +156,7 @@ INSTANTIATE_TEST_SUITE_P(
         TTlsCase{.Name = "EmptyUserSendsNoAuth", .PeerTls = "starttls", .PeerCert = "localhost", .Security = ssAuto, .User = ""},
         TTlsCase{.Name = "PlainOnlyServerGetsAuthPlain", .PeerTls = "starttls", .PeerCert = "localhost", .Security = ssAuto, .Mechanism = "PLAIN",
                  .Auth = {"AUTH tls=1 PLAIN"}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // A server that goes silent in the middle of the handshake ends the attempt with
 // a time-out error within the read time-out, whether TLS starts at once or after
@@ -280,7 +280,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, SmtpSizeTest,
                                          TSizeCase{"UnderTheLimitOverTLS", "starttls", 200000, true},
                                          TSizeCase{"OverTheLimit", "none", 950000, false},
                                          TSizeCase{"OverTheLimitOverTLS", "starttls", 950000, false}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(SmtpExtensionsTest, KeywordsOfAnEhloReply) {
     struct TCase {

@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TExitCase{"WarningCountsAsSuccess", 1, true, true, "压缩完成，但有警告(退出代码 1)"},
                     TExitCase{"SlowFailure", 2, true, false, "压缩失败(退出代码 2)"},
                     TExitCase{"QuickFailure", 9, false, false, "压缩失败(退出代码 9)"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // Started at 23:51 and done after 01:10: its archive carries the day before in
 // its name and is far from fresh, and is still the one mailed.
@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TChoiceCase{"ZipWithRar", "zip", true, "quorvelzip", ""},
                     TChoiceCase{"ZipWithoutRar", "Zip", false, "quorvelzip", ""},
                     TChoiceCase{"Unknown", "7z", true, "", "Archiver \"7z\""}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // ---------------------------------------------------------------- encryption
 
@@ -291,7 +291,7 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(TSecretCase{"Rar", "rar", "S3cret-word", ""},
                     TSecretCase{"BuiltIn", "zip", "S3cret 密码", ""},
                     TSecretCase{"RarRefusesABlank", "rar", "two words", "cannot hold blanks"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // ---------------------------------------------------------------- volumes
 
@@ -371,7 +371,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TVolumeCase{"MaxMailSizeBelowTheServers", 0, "1", 1200000, 0, 1048576},
                     TVolumeCase{"SmallerOfBoth", 2000000, "1", 1200000, 0, 1048576},
                     TVolumeCase{"RefusedMidway", 300000, "", 1000000, 1, 300000}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // Within the limit: one archive, one mail, as without one.
 TEST_F(ArchiveCycleTest, AnArchiveThatFitsGoesWhole) {

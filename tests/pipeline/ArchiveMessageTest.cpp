@@ -39,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
         TSubjectCase {"EveryOccurrence", "<file>,<file>", "/srv/q/bak/a.rar", "a.rar,a.rar"},
         TSubjectCase {"ChineseFolder", "<file>", "/srv/备份/bak/b.rar", "b.rar"},
         TSubjectCase {"NoArchive", "<file>x<date>", "", "x2024-01-05"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(ArchiveMessageTest, CarriesTheTasksAddressesTextAndArchive) {
     TTaskRecord task;

@@ -63,7 +63,7 @@ TEST_P(ReplaceMacroCase, ReplacesEveryOccurrenceLeftToRight) {
 }
 
 INSTANTIATE_TEST_SUITE_P(ReplaceMacro, ReplaceMacroCase, testing::ValuesIn(MacroCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 class FileStampTest : public ::testing::Test {
 protected:

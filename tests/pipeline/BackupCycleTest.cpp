@@ -80,7 +80,7 @@ TEST_P(TypicalDayTest, MailsTheBackupOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Starts, TypicalDayTest, testing::Values(1200, 2358),
-                         [](const auto& info) { return "At" + std::to_string(info.param); });
+                         [](const auto& test) { return "At" + std::to_string(test.param); });
 
 // The sender form the settings dialog suggests, a Chinese name and the address in
 // angle brackets: the envelope carries only the address (a strict server refuses
@@ -163,7 +163,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TSecurityCycleCase{"AutoWithoutStartTLSWarns", false, "", "", true, {"AUTH tls=0 LOGIN"}},
                     TSecurityCycleCase{"UnknownValueFailsTheSend", false, "SmtpSecurity=startls\r\n",
                                        "SmtpSecurity \"startls\" is not one of auto, starttls, tls, none", false, {}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST_F(BackupCycleTest, TheNextSendSurvivesAConnectionTheServerDropped) {
     TTdsTestServer database;
@@ -236,7 +236,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TSendFailure{"RecipientRefused", {.RefuseRecipients = {"gone@example.com"}}, false,
                                  "ops@example.com, gone@example.com", "gone@example.com"},
                     TSendFailure{"RecipientTextUnparsable", {}, false, "<ops@example.com>@x", "@ Outside address"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 class FreshArchivesTest : public BackupCycleTest, public testing::WithParamInterface<int> {};
 
@@ -268,7 +268,7 @@ TEST_P(FreshArchivesTest, AreMailedOneByOneAndStaleOnesLeftAlone) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Starts, FreshArchivesTest, testing::Values(1200, 2358),
-                         [](const auto& info) { return "At" + std::to_string(info.param); });
+                         [](const auto& test) { return "At" + std::to_string(test.param); });
 
 TEST_F(BackupCycleTest, SendDelayZeroMakesTheArchiveButNeverMailsIt) {
     TTdsTestServer database;

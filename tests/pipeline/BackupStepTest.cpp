@@ -49,7 +49,7 @@ TEST_P(DatabaseNames, SplitAtCommasAndTrimmed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BackupStep, DatabaseNames, testing::ValuesIn(SplitCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 // ---- the statement
 
@@ -93,7 +93,7 @@ TEST_P(BackupStatement, ByteForByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BackupStep, BackupStatement, testing::ValuesIn(StatementCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 // ---- the step against the test server
 
@@ -140,7 +140,7 @@ TEST_P(CheckedStatements, VerifyReadsTheFileTheBackupWrote) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BackupStep, CheckedStatements, testing::ValuesIn(CheckedStatementCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 class BackupStep : public PipelineFixture {
 protected:

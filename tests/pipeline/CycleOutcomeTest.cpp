@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(
                      false, 0, TCycleOutcome::Failed, TCycleStep::Backup, "Cannot open backup device"},
         TOutcomeCase{"ArchiverFails", {}, false, 2, TCycleOutcome::Failed, TCycleStep::Archive, "压缩失败(退出代码 2)"},
         TOutcomeCase{"MailServerDown", {}, true, 0, TCycleOutcome::Failed, TCycleStep::Mail, "Connection refused"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // The task goes while its cycle waits for its next step: the step that finds it
 // gone ends the cycle once, and the other tasks run on.
@@ -156,7 +156,7 @@ TEST_P(DeletedTask, EndsTheCycleAtTheStepThatFindsIt) {
 INSTANTIATE_TEST_SUITE_P(Cycle, DeletedTask,
                          testing::Values(TDeletedCase{"DuringTheArchiveDelay", false, TCycleStep::Archive},
                                          TDeletedCase{"DuringTheSendDelay", true, TCycleStep::Mail}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 // ---- missed run times
 
@@ -249,6 +249,6 @@ INSTANTIATE_TEST_SUITE_P(
         TMissedCase{"TheStartedRunIsServed", {{1, 12, 1}, {2, 12, 1}}, 1, 30, {{1, 1}}, {{2, 1}}},
         TMissedCase{"ALateRunServesWhatItWasLateFor", {{1, 12, 5}, {1, 12, 25}}, 1, 30, {{1, 10}},
                     {{1, 25}}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 } // namespace

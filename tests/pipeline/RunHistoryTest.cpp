@@ -106,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
                          r.Databases.clear();
                          r.Recipients.clear();
                      })}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 struct TBadLine {
     const char* Name;
@@ -135,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
         TBadLine {"TextAfterObject", R"({"task":"T","started":"2024-05-06T20:31:00Z","outcome":"sent","step":""} x)"},
         TBadLine {"LoneSurrogate", R"({"task":"\ud800","started":"2024-05-06T20:31:00Z","outcome":"sent","step":""})"},
         TBadLine {"DeepNesting", R"({"task":"T","x":[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]})"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(RecordTime, ReadsOffsetsAndUtcAndRefusesOtherForms) {
     const TTimePoint utc = TTimePoint(std::chrono::seconds(1715020260)); // 2024-05-06T18:31:00Z
@@ -267,6 +267,6 @@ TEST_P(ConcurrentAppenders, NeverInterleaveLines) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, ConcurrentAppenders, testing::Values(TRunHistory::RotateAtBytes, 16 * 1024),
-                         [](const auto& info) { return info.param == TRunHistory::RotateAtBytes ? "NoRotation" : "Rotating"; });
+                         [](const auto& test) { return test.param == TRunHistory::RotateAtBytes ? "NoRotation" : "Rotating"; });
 
 } // namespace

@@ -190,7 +190,7 @@ TEST_P(StatusTable, LinesExitStatusAndMetrics) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Histories, StatusTable, testing::ValuesIn(StatusCases()),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(StatusSettings, TheSwitchesShowInTheLinesAndTheMetrics) {
     const TCycleOptions options {.BackupChecksum = true, .BackupVerify = true, .NotifyOnFailure = false};

@@ -77,7 +77,7 @@ TEST_P(ScanRules, StartsTheFirstDueTask) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scheduler, ScanRules, testing::ValuesIn(ScanCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 using Scheduler = PipelineFixture;
 
@@ -171,7 +171,7 @@ TEST_P(ArchiveDelay, ArmsRarTimer) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scheduler, ArchiveDelay, testing::ValuesIn(ArchiveDelayCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 // ---- the pause command
 
@@ -251,7 +251,7 @@ TEST_P(PauseCommand, StopsEveryTimerAndResumeRestartsOnlyTheScan) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scheduler, PauseCommand, testing::ValuesIn(PausePhases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST_F(Scheduler, TaskDueWhileScanRunsPausedIsStoppedAtTheBackupTick) {
     // The mail step can turn the minute timer on again while paused.

@@ -52,7 +52,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TDataSourceCase{"BracketedIpv6", "[::1],1433", {"::1", 1433, ""}},
                     // 0xD5 0x5C is one double-byte character whose trail byte looks like "\".
                     TDataSourceCase{"TrailByteIsNoBackslash", "db\xD5\x5C,1500", {"db\xD5\x5C", 1500, ""}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(DataSourceTranslationErrors, NameTheProblem)
 {
@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
         TParseCase{"DoubledEqualsInKey", "We==ird=x;Password=pw", {"pw", "", "", "", -1}},
         TParseCase{"EmptyPairs", ";;Password=pw;;", {"pw", "", "", "", -1}},
         TParseCase{"Empty", "", {"", "", "", "", -1}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(ConnectionTextParsingErrors, RefusesMalformedTexts)
 {
@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {Utf8ToAnsi("密码"), "sa", "", "srv", -1},
                   "FreeTDS",
                   u"DRIVER={FreeTDS};TDS_Version=7.4;SERVER={srv};PORT=1433;UID={sa};PWD={密码};"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(OdbcStringErrors, FreeTdsCannotCarryABraceWithASemicolon)
 {

@@ -38,7 +38,7 @@ TEST_P(DefaultAnswer, IsTheDefaultButton) {
 }
 
 INSTANTIATE_TEST_SUITE_P(MessageBox, DefaultAnswer, testing::ValuesIn(DefaultCases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 struct TBox {
     AnsiString Text, Caption;

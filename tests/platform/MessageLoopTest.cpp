@@ -42,7 +42,7 @@ TEST_P(TimerRules, TicksAtTheExpectedTimes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SimulatedLoop, TimerRules, testing::ValuesIn(TimerCases()),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(SimulatedLoop, TickWaitsForARunningHandlerThenTicksGoInDueOrder) {
     TSimulatedLoop loop(Anchor);

@@ -53,7 +53,7 @@ TEST_P(RealTimeTimerRules, TicksAtTheExpectedTimes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(RealTimeLoop, RealTimeTimerRules, testing::ValuesIn(RealTimeTimerCases()),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(RealTimeLoop, PostedWorkFromAnotherThreadWakesTheLoop) {
     TRealTimeLoop loop;

@@ -43,6 +43,6 @@ INSTANTIATE_TEST_SUITE_P(
                      {}},
         TSwitchCase {"WrongSection", "[Option]\r\nBackupChecksum=1\r\nBackupVerify=1\r\n[Database]\r\nNotifyOnFailure=0\r\n",
                      {}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 } // namespace

@@ -269,7 +269,7 @@ TEST_P(CheckInputCase, Outcome) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TaskChecks, CheckInputCase, testing::ValuesIn(CheckCases()),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST_F(TaskChecksTest, TrialConnectionLogsInWithTheBoxesAsTyped) {
     TTdsTestServer server;

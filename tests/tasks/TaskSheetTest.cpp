@@ -201,8 +201,8 @@ TEST_P(SheetImport, GivesTheRecordsOrTheRefusal) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, SheetImport, testing::ValuesIn(ImportCases), [](const auto& info) {
-    std::string name = info.param.Fixture;
+INSTANTIATE_TEST_SUITE_P(Fixtures, SheetImport, testing::ValuesIn(ImportCases), [](const auto& test) {
+    std::string name = test.param.Fixture;
     for (char& ch : name)
         if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
     return name;

@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, TaskFieldWrite,
                                          WriteCase{"taskName", "每日备份", "每日备份", 0, false, false},
                                          WriteCase{"taskName", "", "", 0, false, true},
                                          WriteCase{"Password", "pa ss\tword", "pa ss\tword", 0, false, false}),
-                         [](const testing::TestParamInfo<WriteCase>& info) { return "case" + std::to_string(info.index); });
+                         [](const testing::TestParamInfo<WriteCase>& test) { return "case" + std::to_string(test.index); });
 
 TEST(TaskFieldConversion, BadTextsRaiseConversionErrorsNamingTheLabel) {
     struct Case {

@@ -220,7 +220,7 @@ INSTANTIATE_TEST_SUITE_P(
         TCheckCase{.Name = "PasswordWithoutWindow",
                    .Routes = R"({"/upsoft/quorvel.inf": {"realm": "Updates", "user": "reg", "password": "s3cret", "body": "x"}})",
                    .Show = 0, .Events = {"password Updates", "noinfofile"}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(UpdateCheckTest, QuestionCarriesTitleAndMessage) {
     TUpdatePeer peer(Info(Newer));

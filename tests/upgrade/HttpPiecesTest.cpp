@@ -44,7 +44,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TDateCase{"DayThatDoesNotExist", "Thu, 31 Feb 1994 08:49:37 GMT", std::nullopt},
                     TDateCase{"HourOutOfRange", "Sun, 06 Nov 1994 24:00:00 GMT", std::nullopt},
                     TDateCase{"HugeNumbers", "Sun, 9999999999 Nov 99999999999 08:49:37 GMT", std::nullopt}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 struct TRealmCase {
     const char* Name;
@@ -67,7 +67,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TRealmCase{"EmptyRealm", "Basic realm=\"\"", ""},
                     TRealmCase{"CutShort", "Basic realm=\"", ""},
                     TRealmCase{"Empty", "", ""}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 struct TProgressCase {
     const char* Name;
@@ -98,6 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
                     TProgressCase{"Done", 1000, 1000, 10000, 100, 10, 0, 1000 / 1024.0f / 10},
                     TProgressCase{"Huge", std::int64_t(5) << 32, std::int64_t(10) << 32, 1000, 50, 1, 1,
                                   static_cast<float>((std::int64_t(5) << 32) / 1024.0)}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 } // namespace

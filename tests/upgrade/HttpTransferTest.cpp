@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
                      .Tls = true, .Outcome = "unreachable"},
         TOutcomeCase{.Name = "TlsRedirectToPlainRefused", .Routes = R"({"/i": {"redirect": "http://127.0.0.1:1/i"}})",
                      .Path = "/i", .Tls = true, .TrustFixture = true, .Outcome = "httperror 302"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(HttpTransferTest, PasswordRequestCarriesTheRealm) {
     TUpdatePeer peer(R"({"/p": {"realm": "Updates", "user": "reg", "password": "s3cret", "body": "ok"}})");
@@ -238,7 +238,7 @@ TEST_P(HttpRequestTest, SendsTheHeaders) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, HttpRequestTest,
                          testing::Values(TRequestCase{"InfoMode", false, true}, TRequestCase{"FileMode", true, false}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(HttpTransferTest, HeadersMayCancel) {
     TUpdatePeer peer(R"({"/f": {"body": "abc"}})");

@@ -37,7 +37,7 @@ INSTANTIATE_TEST_SUITE_P(
         TKeyCase{"EmptyValue", "#version=\n", "version", ""},
         TKeyCase{"NoPrefixOfLongerKey", "#url1=a\n", "url", ""},
         TKeyCase{"HighBytesKept", "#message=\xD0\xC2\xB0\xE6\n", "message", "\xD0\xC2\xB0\xE6"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 struct TMessageCase {
     const char* Name;
@@ -59,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TMessageCase{"BlankBeforeBrace", "#message= {x}", ""},
                     TMessageCase{"PlainFormIsNotRead", "#message=x", ""},
                     TMessageCase{"Empty", "#message={}", ""}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 struct TUrlCase {
     const char* Name;
@@ -85,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
         TUrlCase{"NumberedFromOne", "#url1=a\n#url2=b\n#url4=gap\n", {"url1=a", "url2=b"}},
         TUrlCase{"ZeroThenTwo", "#url0=a\n#url2=b\n", {"url0=a", "url2=b"}},
         TUrlCase{"EmptyValueEndsTheList", "#url1=a\n#url2=\n#url3=c\n", {"url1=a"}}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(InfoUrlTest, StopsOneBeyondTheLimit) {
     std::string text;
@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TStagingCase{"SettingsAnyCase", "http://h/Config.INI", "Config.INI", false},
                     TStagingCase{"TooLong", "http://h/" + std::string(256, 'a'), std::string(256, 'a'), false},
                     TStagingCase{"Longest", "http://h/" + std::string(255, 'a'), std::string(255, 'a'), true}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 struct TOfferCase {
     const char* Name;
@@ -169,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "url names a local file, but the update information is not local"},
         TOfferCase{"LocalListsLocal", "file:///srv/i.inf", "#url=file:///srv/q.exe\n", ""},
         TOfferCase{"OtherScheme", "http://h/i.inf", "#url=ftp://h/q.exe\n", "url uses the scheme 'ftp'"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(UpgradeInfoTest, ReadsTheWholeFile) {
     const TUpgradeInfo info = ReadUpgradeInfo(
@@ -215,7 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TVersionCase{"Largest32Bits", "2147483647", "3", true},
                     TVersionCase{"EmptyPieceIsText", "2..1", "2.0.0", false},
                     TVersionCase{"TextAfterNumbers", "2.2.x", "2.2.0.0", true}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 struct TDateCase {
     const char* Name;
@@ -242,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, NewerDateTest,
                                          TDateCase{"NoLeapDay", "02/29/2011", "02/28/2011", false},
                                          TDateCase{"UnreadableRunningIsToday", "12/11/2026", "someday", true},
                                          TDateCase{"TodayAgainstUnreadable", "12/10/2026", "someday", false}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(UrlPartsTest, SchemeAndHost) {
     EXPECT_EQ(UrlScheme("HTTPS://h/x"), "https");

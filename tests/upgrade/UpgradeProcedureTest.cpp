@@ -358,7 +358,7 @@ INSTANTIATE_TEST_SUITE_P(
                        .Events = {"ask"},
                        .LocalInfo = true,
                        .LogLine = "file:///etc/passwd"}),
-    [](const auto& info) { return std::string(info.param.Name); });
+    [](const auto& test) { return std::string(test.param.Name); });
 
 // ---------------------------------------------------------------- the chain
 

@@ -109,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, UpgraderFolderTest,
                                            TFolderCase {"TemporaryFolderMissing", "none", "exe", "exe"},
                                            TFolderCase {"TemporaryFolderIsAFile", "file", "exe", "exe"},
                                            TFolderCase {"NoUsableFolder", "none", "none2", ""}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 TEST(UpgraderLaunchTest, RemovesOnlyOurOwnLeftovers) {
     TScratchFolder scratch;

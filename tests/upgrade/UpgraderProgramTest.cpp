@@ -140,7 +140,7 @@ TEST_P(UpgraderProgramTest, PutsFilesInPlaceAndStarts) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UpgraderProgramTest, ::testing::ValuesIn(Cases),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 // ---------------------------------------------------------------- waiting for the old program
 
@@ -203,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, UpgraderWaitTest,
                                            TWaitCase {"WhileTheFileIsBusy", false, "", true},
                                            TWaitCase {"GivesUpOnThePid", true, "300", false},
                                            TWaitCase {"GivesUpOnTheBusyFile", false, "300", false}),
-                         [](const auto& info) { return std::string(info.param.Name); });
+                         [](const auto& test) { return std::string(test.param.Name); });
 
 // ---------------------------------------------------------------- command line faults and the about text
 
