@@ -254,7 +254,7 @@ TEST(ReadLineTest, BufferedLinesSurviveTheClose) {
     TScriptedPeer peer({Say("250 one\r\n250 two\r\n"), CloseConnection()});
     TClient client(peer.Port);
     client.Connect();
-    ::usleep(100000); // both lines and the close have arrived
+    peer.Transcript(); // the peer has sent both lines and closed
     EXPECT_EQ(client.GetReply({250}), 250);
     EXPECT_EQ(client.LastReply.Text, std::vector<AnsiString>{"one"});
     EXPECT_EQ(client.GetReply({250}), 250);
@@ -263,12 +263,12 @@ TEST(ReadLineTest, BufferedLinesSurviveTheClose) {
 }
 
 TEST(ReadLineTest, SplitModeReturnsTheFirstLimitBytes) {
-    TScriptedPeer peer({Say(Repeat('x', 10) + Repeat('y', 5) + "\r\n")});
+    TScriptedPeer peer({Say(Repeat('x', 10) + Repeat('y', 5) + "\r\n"), CloseConnection()});
     TClient client(peer.Port);
     client.MaxLineLength = 10;
     client.MaxLineAction = maSplit;
     client.Connect();
-    ::usleep(100000);
+    peer.Transcript(); // the whole line is there
     EXPECT_EQ(client.ReadLine(), Repeat('x', 10));
     EXPECT_TRUE(client.ReadLnSplit());
     EXPECT_EQ(client.ReadLine(), Repeat('y', 5));
@@ -393,7 +393,7 @@ TEST(WriteTest, ResetConnectionRaisesSocketErrorAndCloses) {
     TScriptedPeer peer({Hang(200), ResetConnection()});
     TClient client(peer.Port);
     client.Connect();
-    ::usleep(500000); // the reset has arrived
+    peer.Transcript(); // the peer has reset the connection
     try {
         for (int i = 0; i < 10; ++i) client.WriteLine("DATA");
         FAIL() << "writes into a reset connection succeeded";

@@ -169,7 +169,7 @@ TEST_F(ArchiveCycleTest, PauseStopsTheWait) {
     Cycle->actStopExecute();
     EXPECT_FALSE(Cycle->sendmailTimer.Enabled());
     EXPECT_FALSE(Cycle->UpdateTimer.Enabled());
-    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(WaitForArchiver()); // its archive is there now, and still nothing may mail it
     Loop->RunFor(10min);
     EXPECT_TRUE(smtp.Messages().empty());
     EXPECT_TRUE(Errors.empty()) << Errors.front();

@@ -146,15 +146,21 @@ protected:
         std::sort(found.begin(), found.end());
         return found;
     }
-    // Waits (real time) until this cycle's archiver has ended, as it would
-    // have long before the send delay passed; the mail step then runs once.
-    void RunMailStep() {
+    // Waits (real time, at most 20 s) until every archiver this cycle started
+    // has ended; true when they have.
+    bool WaitForArchiver() {
         const auto end = steady_clock::now() + 20s;
         auto running = [&] {
             const auto& started = Cycle->ArchiverWatch.Started();
             return std::any_of(started.begin(), started.end(), [](const TStartedCommand& c) { return !c.Outcome->Exited(); });
         };
         while (running() && steady_clock::now() < end) std::this_thread::sleep_for(10ms);
+        return !running();
+    }
+    // The archiver ends, as it would have long before the send delay passed;
+    // the mail step then runs once.
+    void RunMailStep() {
+        WaitForArchiver();
         ASSERT_TRUE(Loop->RunUntil([&] { return !Cycle->sendmailTimer.Enabled(); }, 5min));
     }
     std::string Today() const { return TBackupCycle::ArchiveDatePrefix(ToLocal(Loop->Now())); }
