@@ -25,6 +25,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -136,6 +137,44 @@ private:
     TCtx FCtx;
 };
 
+// Finds the end of a message after DATA, CR LF "." CR LF, in a stream that
+// comes in pieces, keeping only the last four bytes. The stream counts as
+// starting with the CR LF that ended the DATA command, so that an empty message
+// ends at once.
+class TDataEnd {
+public:
+    void Start() {
+        FTail = "\r\n";
+        FSeen = 2;
+    }
+    // The offset in `piece` just past the end mark, or npos while it has not come.
+    std::size_t Feed(std::string_view piece) {
+        constexpr std::string_view mark = "\r\n.\r\n";
+        std::string across = FTail; // a mark that starts in the tail
+        across.append(piece.substr(0, mark.size() - 1));
+        long long start;
+        if (std::size_t at = across.find(mark); at != std::string::npos && at < FTail.size()) {
+            start = FSeen - static_cast<long long>(FTail.size()) + static_cast<long long>(at);
+        } else if (std::size_t in = piece.find(mark); in != std::string_view::npos) {
+            start = FSeen + static_cast<long long>(in);
+        } else {
+            FSeen += static_cast<long long>(piece.size());
+            FTail.append(piece.substr(piece.size() - std::min<std::size_t>(piece.size(), mark.size() - 1)));
+            FTail.erase(0, FTail.size() - std::min<std::size_t>(FTail.size(), mark.size() - 1));
+            return std::string_view::npos;
+        }
+        FSize = start; // the message ends with the mark's CR LF, less the CR LF in front
+        return static_cast<std::size_t>(start + static_cast<long long>(mark.size()) - FSeen);
+    }
+    // The message's bytes, up to its final CR LF, once Feed found the end.
+    long long Size() const { return FSize; }
+
+private:
+    std::string FTail;  // the last bytes of the stream, at most four
+    long long FSeen = 0; // stream bytes before the next piece
+    long long FSize = 0;
+};
+
 // A minimal SMTP sink: accepts any command, counts and discards the data. With
 // TLS it offers STARTTLS and, once asked, reads the rest of the session through
 // OpenSSL.
@@ -196,63 +235,57 @@ private:
             if (ssl) SSL_write(ssl.get(), text, static_cast<int>(std::strlen(text)));
             else ::send(c, text, std::strlen(text), MSG_NOSIGNAL);
         };
-        std::vector<char> buffer(1 << 20);
-        auto read = [&]() -> ssize_t {
-            if (!ssl) return ::recv(c, buffer.data(), buffer.size(), 0);
-            int n = SSL_read(ssl.get(), buffer.data(), static_cast<int>(buffer.size()));
-            return n > 0 ? n : -1;
-        };
         say("220 sink\r\n");
-        std::string pending;
+        std::vector<char> buffer(1 << 20);
+        std::string pending; // command bytes not yet a whole line
         bool inData = false;
-        long long count = 0;
+        TDataEnd end;
         for (;;) {
-            ssize_t n = read();
+            const int n = ssl ? SSL_read(ssl.get(), buffer.data(), static_cast<int>(buffer.size()))
+                              : static_cast<int>(::recv(c, buffer.data(), buffer.size(), 0));
             if (n <= 0) return;
-            pending.append(buffer.data(), static_cast<std::size_t>(n));
-            for (;;) {
+            std::string_view got(buffer.data(), static_cast<std::size_t>(n));
+            std::string rest; // what followed a DATA command in the same read
+            while (!got.empty()) {
                 if (inData) {
-                    auto end = pending.find("\r\n.\r\n");
-                    if (end == std::string::npos) {
-                        // keep only what could start the end mark
-                        std::size_t keep = std::min<std::size_t>(pending.size(), 4);
-                        count += static_cast<long long>(pending.size() - keep);
-                        pending.erase(0, pending.size() - keep);
-                        break;
-                    }
-                    count += static_cast<long long>(end + 2);
-                    pending.erase(0, end + 5);
+                    // The message itself is only scanned, never copied.
+                    const std::size_t after = end.Feed(got);
+                    if (after == std::string_view::npos) break;
                     inData = false;
-                    DataBytes = count - 2; // without the CR LF put in front at DATA
+                    DataBytes = end.Size();
                     DataOverTls = static_cast<bool>(ssl);
                     say("250 queued\r\n");
+                    got.remove_prefix(after);
                     continue;
                 }
-                auto lf = pending.find('\n');
-                if (lf == std::string::npos) break;
-                std::string line = pending.substr(0, lf);
-                pending.erase(0, lf + 1);
-                if (line.rfind("EHLO", 0) == 0) {
-                    say(FTls && !ssl ? "250-sink\r\n250-8BITMIME\r\n250 STARTTLS\r\n" : "250-sink\r\n250 8BITMIME\r\n");
-                } else if (line.rfind("STARTTLS", 0) == 0 && FTls && !ssl) {
-                    say("220 go ahead\r\n");
-                    pending.clear(); // nothing sent before the handshake counts after it
-                    ssl.reset(SSL_new(FTls->ServerContext()));
-                    if (!ssl || SSL_set_fd(ssl.get(), c) != 1 || SSL_accept(ssl.get()) != 1) {
-                        ERR_clear_error();
+                pending.append(got);
+                got = {};
+                for (std::size_t lf; !inData && (lf = pending.find('\n')) != std::string::npos;) {
+                    const std::string line = pending.substr(0, lf);
+                    pending.erase(0, lf + 1);
+                    if (line.rfind("EHLO", 0) == 0) {
+                        say(FTls && !ssl ? "250-sink\r\n250-8BITMIME\r\n250 STARTTLS\r\n" : "250-sink\r\n250 8BITMIME\r\n");
+                    } else if (line.rfind("STARTTLS", 0) == 0 && FTls && !ssl) {
+                        say("220 go ahead\r\n");
+                        pending.clear(); // nothing sent before the handshake counts after it
+                        ssl.reset(SSL_new(FTls->ServerContext()));
+                        if (!ssl || SSL_set_fd(ssl.get(), c) != 1 || SSL_accept(ssl.get()) != 1) {
+                            ERR_clear_error();
+                            return;
+                        }
+                    } else if (line.rfind("DATA", 0) == 0) {
+                        say("354 go\r\n");
+                        inData = true;
+                        end.Start();
+                        rest.swap(pending);
+                        got = rest;
+                    } else if (line.rfind("QUIT", 0) == 0) {
+                        say("221 bye\r\n");
+                        if (ssl) SSL_shutdown(ssl.get());
                         return;
+                    } else {
+                        say("250 ok\r\n");
                     }
-                } else if (line.rfind("DATA", 0) == 0) {
-                    say("354 go\r\n");
-                    inData = true;
-                    count = 0;
-                    pending.insert(0, "\r\n"); // the end mark may follow at once
-                } else if (line.rfind("QUIT", 0) == 0) {
-                    say("221 bye\r\n");
-                    if (ssl) SSL_shutdown(ssl.get());
-                    return;
-                } else {
-                    say("250 ok\r\n");
                 }
             }
         }
