@@ -432,11 +432,11 @@ struct TSeries {
         for (const TRun& r : Runs) best = std::min(best, r.Seconds);
         return best;
     }
-    // The round with the highest peak.
+    // The round whose memory grew most while sending (curl: the highest peak).
     const TRun& Highest() const {
         const TRun* top = &Runs.front();
         for (const TRun& r : Runs)
-            if (r.PeakMiB > top->PeakMiB) top = &r;
+            if (r.PeakMiB - std::max(r.BeforeMiB, 0.0) > top->PeakMiB - std::max(top->BeforeMiB, 0.0)) top = &r;
         return *top;
     }
 };
