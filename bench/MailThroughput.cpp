@@ -36,6 +36,28 @@
 
 namespace {
 
+// What to remove when the benchmark is interrupted (Ctrl-C, kill), when no
+// destructor runs: the attachment is large. Removed from the last one back, a
+// file before its folder.
+char GRemoveOnSignal[3][4096];
+volatile std::sig_atomic_t GRemoveCount = 0;
+
+void RemoveOnSignal(const std::string& path) {
+    if (GRemoveCount < 3 && path.size() < sizeof GRemoveOnSignal[0]) {
+        std::memcpy(GRemoveOnSignal[GRemoveCount], path.c_str(), path.size() + 1);
+        GRemoveCount = GRemoveCount + 1;
+    }
+}
+
+void OnSignal(int signal) {
+    for (int i = GRemoveCount - 1; i >= 0; --i) {
+        ::unlink(GRemoveOnSignal[i]);
+        ::rmdir(GRemoveOnSignal[i]);
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+
 template <auto Free>
 struct TFreeWith {
     template <class T>
@@ -99,12 +121,14 @@ public:
         std::string pattern = (std::filesystem::temp_directory_path() / "quorvel-bench-tls-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) throw std::runtime_error("cannot make a temporary folder");
         FDir = pattern;
+        RemoveOnSignal(FDir);
         TKey caKey(EVP_EC_gen("P-256"));
         FKey.reset(EVP_EC_gen("P-256"));
         if (!caKey || !FKey) OpenSSLFailed("key generation");
         TCert ca = MakeCertificate(caKey.get(), "Quorvel bench CA", nullptr, nullptr, 1);
         FCert = MakeCertificate(FKey.get(), "localhost", ca.get(), caKey.get(), 2);
         FCAFile = FDir + "/ca.pem";
+        RemoveOnSignal(FCAFile);
         std::FILE* out = std::fopen(FCAFile.c_str(), "w");
         if (!out) throw std::runtime_error("cannot write " + FCAFile);
         const bool written = PEM_write_X509(out, ca.get()) == 1;
@@ -469,6 +493,7 @@ struct TTempFile {
 int Bench(long long mib, int rounds) {
     const long long size = mib * 1024 * 1024;
     TTempFile file{(std::filesystem::temp_directory_path() / ("quorvel-bench-" + std::to_string(::getpid()) + ".rar")).string()};
+    RemoveOnSignal(file.Path);
     MakeAttachment(file.Path, size);
     TTlsFiles tls;
     TSink sink(&tls); // offers STARTTLS; the plain runs do not take it
@@ -528,6 +553,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN); // the sink's TLS writes go through plain write()
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, OnSignal);
     try {
         return Bench(mib, rounds);
     } catch (const std::exception& e) {
