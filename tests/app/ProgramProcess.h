@@ -3,6 +3,7 @@
 // (a copy of the binary, so task.ini and config.ini are the test's).
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,8 @@ private:
         options.Argv.insert(options.Argv.end(), args.begin(), args.end());
         options.Folder = folder.string();
         options.CaptureErr = true;
-        options.Env = env;
+        for (const auto& [name, value] : env)
+            options.Env.emplace(name, value.empty() ? std::nullopt : std::optional<std::string>(value));
         // Nothing the program fetches leaves this machine: an address it was
         // not pointed at goes to a closed local port through these proxies.
         for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})

@@ -8,14 +8,24 @@
 
 #include <chrono>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+// Every member has an initialiser, so a designated initialiser may leave any out.
 struct TChildOptions {
-    std::vector<std::string> Argv;         // Argv[0] is the program's path
-    std::map<std::string, std::string> Env; // changes to the test's environment; "" removes the variable
-    std::string Folder;                    // working folder; empty: the test's
-    bool CaptureErr = false;               // standard error into Err; otherwise the test's
+    // Argv[0] is the program: a name without a slash is looked up on the
+    // test's PATH (not on a PATH changed in Env), as a shell would.
+    std::vector<std::string> Argv {};
+    // Changes to the test's environment; nullopt removes the variable.
+    std::map<std::string, std::optional<std::string>> Env {};
+    std::string Folder {};   // working folder; empty: the test's
+    bool CaptureErr = false; // standard error into Err; otherwise the test's
+    bool NoInput = false;    // standard input from /dev/null; otherwise the test's
+    // Bytes the child reads from descriptor 3, a pipe closed after them. They
+    // are in the pipe before the start, so they must fit its buffer (up to the
+    // system's pipe-max-size); longer ones are refused at the start.
+    std::optional<std::string> Fd3 {};
 };
 
 class TChildProcess {
@@ -25,6 +35,10 @@ public:
     ~TChildProcess();
     TChildProcess(const TChildProcess&) = delete;
     TChildProcess& operator=(const TChildProcess&) = delete;
+
+    // The process id as started; it stays after the end, so only pass it on
+    // while Running() (or before Wait()) says the child still holds it.
+    pid_t Pid() const { return FStarted; }
 
     // The next line of standard output without its LF; empty when the limit
     // passed or the output ended first.
@@ -36,6 +50,8 @@ public:
     // it still runs after the limit.
     int Wait(std::chrono::milliseconds limit);
     bool Running();
+    // The signal that ended it; 0 when it exited by itself or still runs.
+    int EndSignal() const { return FEndSignal; }
     void Signal(int signal);
     // SIGTERM, then SIGKILL when it has not ended within `grace`.
     void Stop(std::chrono::milliseconds grace = std::chrono::seconds(3));
@@ -48,8 +64,10 @@ private:
     int Pump(int ms);
     void Reap(int status);
 
-    pid_t FPid = -1;
+    pid_t FPid = -1;     // -1 once reaped
+    pid_t FStarted = -1; // kept for Pid()
     int FFds[2] = {-1, -1}; // standard output, standard error
     int FExitCode = -1;
+    int FEndSignal = 0;
     std::size_t FLineStart = 0; // where ReadLine goes on in Out
 };

@@ -167,7 +167,7 @@ TEST_P(UpgradeProcedureTest, StagesHandsOverOrLeavesNothing) {
     Create(folder, Program("quorvel", "old"));
     for (const TFileSpec& file : c.Before)
         Create(folder, file);
-    TChild old(folder + "quorvel", {"--hold"});
+    TChildProcess old({.Argv = {folder + "quorvel", "--hold"}});
 
     Create(scratch.Path(), Program("served", "new"));
     TUpdatePeer files(FileRoutes(scratch.Path() + "served"));
@@ -254,8 +254,8 @@ TEST_P(UpgradeProcedureTest, StagesHandsOverOrLeavesNothing) {
     EXPECT_EQ(procedure.UpgraderPid() != 0, c.Closed);
 
     // The old program ends; a started upgrader puts the new one in place.
-    ::kill(old.Pid(), SIGTERM);
-    EXPECT_EQ(old.Wait(), 0);
+    old.Signal(SIGTERM);
+    EXPECT_EQ(old.Wait(ChildLimit), 0);
     if (procedure.UpgraderPid() != 0) {
         EXPECT_EQ(WaitForChild(procedure.UpgraderPid()), 0);
         EXPECT_EQ(Describe(folder + "quorvel"), "0755 program new");
@@ -377,8 +377,8 @@ TEST(UpgradeChainTest, LaunchUpgraderReplacesTheRunningProgramAndRestartsIt) {
     Create(folder, Text("quorvel", chain, 0755));
     Create(folder, Program("quorvel", "new"), StagedSuffix, 0600);
 
-    TChild old(folder + "quorvel", {"--launch"});
-    EXPECT_EQ(old.Wait(), 0) << "the hand-over did not close the program";
+    TChildProcess old({.Argv = {folder + "quorvel", "--launch"}});
+    EXPECT_EQ(old.Wait(ChildLimit), 0) << "the hand-over did not close the program";
     std::vector<std::string> starts;
     for (int i = 0; i < 1000 && starts.size() < 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

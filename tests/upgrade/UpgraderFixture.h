@@ -1,11 +1,9 @@
 #pragma once
 // Program folders for the upgrader tests: stand-in programs that say which
-// copy ran, staged files, the upgrader run as a real process, and the folder
-// read back as "name mode what" lines.
+// copy ran, staged files, the upgrader run as a real process (TChildProcess),
+// and the folder read back as "name mode what" lines.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,8 +21,7 @@
 #include <vector>
 
 #include "platform/Files.h"
-
-extern char** environ;
+#include "tests/support/ChildProcess.h"
 
 namespace upgrader_test {
 
@@ -184,103 +181,8 @@ struct THandOverFolders {
     const std::string Tmp = Scratch.Path() + "tmp/";
 };
 
-// A child process with extra environment, standard output read back. The
-// destructor kills what still runs, so a failing test leaves nothing behind.
-class TChild {
-public:
-    TChild(const std::string& program, const std::vector<std::string>& args,
-           const std::map<std::string, std::string>& env = {}) {
-        std::vector<std::string> environment;
-        for (char** e = environ; *e; ++e) {
-            const std::string entry = *e;
-            if (!env.count(entry.substr(0, entry.find('='))))
-                environment.push_back(entry);
-        }
-        for (const auto& [name, value] : env)
-            environment.push_back(name + "=" + value);
-        std::vector<char*> envp;
-        for (std::string& e : environment)
-            envp.push_back(e.data());
-        envp.push_back(nullptr);
-        std::vector<std::string> all {program};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& a : all)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        const int rc = ::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_ = out[0];
-        if (rc != 0) {
-            ::close(out_);
-            throw std::runtime_error("cannot start " + program);
-        }
-    }
-    ~TChild() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(out_);
-    }
-    TChild(const TChild&) = delete;
-    TChild& operator=(const TChild&) = delete;
-
-    pid_t Pid() const { return pid_; }
-    bool Running() {
-        if (exited_)
-            return false;
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            exited_ = true;
-            status_ = status;
-        }
-        return !exited_;
-    }
-    // The exit code; -1 when it is still running after `limitMs` (then it is
-    // killed), 128 + n after signal n.
-    int Wait(int limitMs = 30000) {
-        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-        while (Running()) {
-            Drain(10);
-            if (std::chrono::steady_clock::now() > until) {
-                ::kill(pid_, SIGKILL);
-                ::waitpid(pid_, nullptr, 0);
-                exited_ = true;
-                return -1;
-            }
-        }
-        Drain(0);
-        return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
-    }
-    const std::string& Output() const { return output_; }
-
-private:
-    void Drain(int waitMs) {
-        pollfd ready {out_, POLLIN, 0};
-        while (::poll(&ready, 1, waitMs) > 0) {
-            char buffer[4096];
-            const ssize_t n = ::read(out_, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            output_.append(buffer, static_cast<std::size_t>(n));
-            waitMs = 0;
-        }
-    }
-
-    pid_t pid_ = -1;
-    int out_ = -1;
-    bool exited_ = false;
-    int status_ = 0;
-    std::string output_;
-};
+// How long a test waits for a child it started to end.
+constexpr std::chrono::seconds ChildLimit {30};
 
 // Sets environment variables for one test and puts the old values back.
 class TEnvironmentScope {

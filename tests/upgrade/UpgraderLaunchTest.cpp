@@ -151,7 +151,7 @@ TEST(UpgraderLaunchTest, ReplacesTheRunningProgramAndStartsItAgain) {
     Create(folder, Program("quorvel", "old"));
     Create(folder, Program("quorvel", "new"), StagedSuffix, 0600);
     Create(folder, Text("data.dat", "new data"), StagedSuffix, 0600);
-    TChild old(folder + "quorvel", {"--hold"});
+    TChildProcess old({.Argv = {folder + "quorvel", "--hold"}});
     for (int i = 0; i < 500 && ReadLines(folder + "starts.log").empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     // An open descriptor of ours (the instance lock, say) must not reach the upgrader.
@@ -170,8 +170,8 @@ TEST(UpgraderLaunchTest, ReplacesTheRunningProgramAndStartsItAgain) {
         EXPECT_NE(fs::read_symlink(entry.path(), ec).string() + "/", folder) << "inherited " << entry.path();
     }
 
-    ::kill(old.Pid(), SIGTERM);
-    EXPECT_EQ(old.Wait(), 0);
+    old.Signal(SIGTERM);
+    EXPECT_EQ(old.Wait(ChildLimit), 0);
     EXPECT_EQ(WaitForChild(upgrader), 0);
     EXPECT_EQ(FolderState(folder), Expected({Program("quorvel", "new"), Text("data.dat", "new data")}));
     const std::vector<std::string> starts = ReadLines(folder + "starts.log");

@@ -126,11 +126,12 @@ TEST_P(UpgraderProgramTest, PutsFilesInPlaceAndStarts) {
 
     const std::string programPath = folder + c.ProgramName;
     std::vector<std::string> args = c.SplitPath ? SplitPieces(programPath) : std::vector<std::string> {programPath};
+    args.insert(args.begin(), QUORVEL_UPGRADER_PROGRAM);
     args.push_back(std::string("+/afterupgrade") + c.Method);
     const std::string log = scratch.Path() + "system.log";
-    TChild upgrader(QUORVEL_UPGRADER_PROGRAM, args, {{"QUORVEL_SYSTEM_LOG", log}});
+    TChildProcess upgrader({.Argv = args, .Env = {{"QUORVEL_SYSTEM_LOG", log}}});
 
-    EXPECT_EQ(upgrader.Wait(), c.ExitCode);
+    EXPECT_EQ(upgrader.Wait(ChildLimit), c.ExitCode);
     EXPECT_EQ(FolderState(folder), Expected(c.After));
     EXPECT_EQ(ReadLines(folder + "starts.log"), c.Starts);
     const std::vector<std::string> logged = ReadLines(log);
@@ -163,32 +164,32 @@ TEST_P(UpgraderWaitTest, WaitsForTheOldProgram) {
     Create(folder, Program("quorvel", "old"));
     Create(folder, Program("quorvel", "new"), StagedSuffix, 0600);
     Create(folder, Text("data.dat", "new data"), StagedSuffix, 0600);
-    TChild old(folder + "quorvel", {"--hold"});
+    TChildProcess old({.Argv = {folder + "quorvel", "--hold"}});
 
-    std::vector<std::string> args {folder + "quorvel", "+/afterupgrade0"};
+    TChildOptions run {.Argv = {QUORVEL_UPGRADER_PROGRAM, folder + "quorvel", "+/afterupgrade0"},
+                       .Env = {{"QUORVEL_SYSTEM_LOG", scratch.Path() + "system.log"}}};
     if (c.ByPid)
-        args.insert(args.begin(), std::string(WaitPidOption) + std::to_string(old.Pid()));
-    std::map<std::string, std::string> env {{"QUORVEL_SYSTEM_LOG", scratch.Path() + "system.log"}};
+        run.Argv.insert(run.Argv.begin() + 1, std::string(WaitPidOption) + std::to_string(old.Pid()));
     if (*c.Limit)
-        env[WaitLimitVariable] = c.Limit;
+        run.Env[WaitLimitVariable] = c.Limit;
     // The old program must be running (its start recorded) before the upgrader looks.
     for (int i = 0; i < 500 && ReadLines(folder + "starts.log").empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    TChild upgrader(QUORVEL_UPGRADER_PROGRAM, args, env);
+    TChildProcess upgrader(run);
 
     if (c.Moves) {
         std::this_thread::sleep_for(std::chrono::milliseconds(600));
         EXPECT_TRUE(upgrader.Running()) << "did not wait";
         EXPECT_EQ(FolderState(folder), Expected({Program("quorvel", "old"), {"quorvel.uTMP", StandInBytes("new"), 0600},
                                                  Text("data.dat.uTMP", "new data", 0600)}));
-        ::kill(old.Pid(), SIGTERM);
-        EXPECT_EQ(old.Wait(), 0);
-        EXPECT_EQ(upgrader.Wait(), 0);
+        old.Signal(SIGTERM);
+        EXPECT_EQ(old.Wait(ChildLimit), 0);
+        EXPECT_EQ(upgrader.Wait(ChildLimit), 0);
         EXPECT_EQ(FolderState(folder), Expected({Program("quorvel", "new"), Text("data.dat", "new data")}));
         EXPECT_EQ(ReadLines(folder + "starts.log"),
                   (std::vector<std::string> {"old quorvel --hold", "new quorvel /afterupgrade0"}));
     } else {
-        EXPECT_EQ(upgrader.Wait(), 1);
+        EXPECT_EQ(upgrader.Wait(ChildLimit), 1);
         EXPECT_TRUE(old.Running()) << "the old program must be left running";
         EXPECT_EQ(FolderState(folder), Expected({Program("quorvel", "old")}));
         EXPECT_EQ(ReadLines(folder + "starts.log"), (std::vector<std::string> {"old quorvel --hold"}));
@@ -208,9 +209,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, UpgraderWaitTest,
 // ---------------------------------------------------------------- command line faults and the about text
 
 TEST(UpgraderCommandTest, WithoutArgumentsPrintsTheAboutTextOnly) {
-    TChild upgrader(QUORVEL_UPGRADER_PROGRAM, {});
-    EXPECT_EQ(upgrader.Wait(), 0);
-    const std::string& text = upgrader.Output();
+    TChildProcess upgrader({.Argv = {QUORVEL_UPGRADER_PROGRAM}});
+    EXPECT_EQ(upgrader.Wait(ChildLimit), 0);
+    const std::string& text = upgrader.Out;
     EXPECT_EQ(text.rfind("Upgrader v3.4\n", 0), 0u) << text;
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3) << "caption and two lines: " << text;
     // Run from outside a folder of its own, it leaves its file alone.
@@ -227,11 +228,11 @@ TEST(UpgraderCommandTest, RefusesBadCommandLinesWithoutTouchingAnything) {
         TScratchFolder scratch;
         Create(scratch.Path(), Program("quorvel", "old"));
         Create(scratch.Path(), Program("quorvel", "new"), StagedSuffix, 0600);
-        std::vector<std::string> given;
+        std::vector<std::string> given {QUORVEL_UPGRADER_PROGRAM};
         for (const std::string& arg : args)
             given.push_back(arg == "PROGRAM" ? scratch.Path() + "quorvel" : arg);
-        TChild upgrader(QUORVEL_UPGRADER_PROGRAM, given, {{"QUORVEL_SYSTEM_LOG", scratch.Path() + "system.log"}});
-        EXPECT_EQ(upgrader.Wait(), 1) << args[0];
+        TChildProcess upgrader({.Argv = given, .Env = {{"QUORVEL_SYSTEM_LOG", scratch.Path() + "system.log"}}});
+        EXPECT_EQ(upgrader.Wait(ChildLimit), 1) << args[0];
         EXPECT_EQ(FolderState(scratch.Path()),
                   Expected({Program("quorvel", "old"), {"quorvel.uTMP", StandInBytes("new"), 0600},
                             Text("system.log", ReadLines(scratch.Path() + "system.log").at(0) + "\n", 0600)}))
