@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -147,11 +148,12 @@ TEST(RunProgramTest, WhileRunningSeesTheLiveChildUntilItSaysStop) {
 TEST(RunProgramTest, ALeftoverGrandchildDoesNotHoldTheRunOpen) {
     for (const char* grandchild : {"exec sleep 30", "while :; do echo x; sleep 0.01; done"}) {
         const auto start = std::chrono::steady_clock::now();
-        const TRunResult r = RunProgram({"sh", "-c", std::string("(") + grandchild + ") & echo $!; exit 3"});
+        // The pid goes to standard error: the chatty one may write first.
+        const TRunResult r = RunProgram({"sh", "-c", std::string("(") + grandchild + ") & echo $! >&2; exit 3"});
         EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << grandchild;
         EXPECT_EQ(r.ExitCode, 3) << grandchild;
-        const pid_t left = static_cast<pid_t>(std::stol(r.Out));
-        ASSERT_GT(left, 1) << r.Out;
+        const pid_t left = static_cast<pid_t>(std::atol(r.Err.c_str()));
+        ASSERT_GT(left, 1) << r.Err;
         ::kill(left, SIGKILL);
     }
 }

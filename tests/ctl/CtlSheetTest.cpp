@@ -12,24 +12,11 @@
 
 namespace {
 
-class CtlSheetTest : public testing::Test {
+class CtlSheetTest : public TSheetFolderTest {
 protected:
-    void SetUp() override {
-        std::string pattern = TempFolder() + "quorvel-ctlsheet-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern + "/";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string Path(const std::string& name) const { return dir_ + name; }
-    std::string Q(const std::string& name) const { return "'" + Path(name) + "'"; }
-    std::string Fixture(const std::string& name) const {
-        MakeSheetFixture(name, Path(name + ".xlsx"));
-        return name + ".xlsx";
-    }
     TShellRun Ctl(const std::string& args) const {
         return RunShell("'" QUORVEL_BINARY_DIR "/app/quorvelctl/quorvelctl' " + args + " 2>&1 </dev/null");
     }
-    std::string dir_;
 };
 
 TEST_F(CtlSheetTest, ExportThenImportAppendsTheSameTasks) {
@@ -63,7 +50,7 @@ TEST_F(CtlSheetTest, RefusalsLeaveTheTaskFileByteForByte) {
     ASSERT_TRUE(ReadWholeFile(Path("task.ini"), before));
     for (const char* fixture : {"badbool", "hour24", "ole2", "doctype", "random"}) {
         SCOPED_TRACE(fixture);
-        const TShellRun run = Ctl("tasks import " + Q("task.ini") + " " + Q(Fixture(fixture)));
+        const TShellRun run = Ctl("tasks import " + Q("task.ini") + " '" + Fixture(fixture) + "'");
         EXPECT_EQ(run.Status, 1) << run.Out;
         EXPECT_NE(run.Out.find("quorvelctl: "), std::string::npos) << run.Out;
         std::string after;

@@ -47,24 +47,9 @@ void AddTask(TTaskTable& table, const TTask& task) {
     }));
 }
 
-class TaskSheetTest : public testing::Test {
+class TaskSheetTest : public TSheetFolderTest {
 protected:
-    void SetUp() override {
-        std::string pattern = TempFolder() + "quorvel-sheet-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern + "/";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string Path(const std::string& name) const { return dir_ + name; }
-    std::string Q(const std::string& name) const { return "'" + Path(name) + "'"; }
-
-    // The fixture NAME as the sheet tool makes it.
-    std::string Fixture(const std::string& name) const {
-        MakeSheetFixture(name, Path(name + ".xlsx"));
-        return Path(name + ".xlsx");
-    }
     std::string ReadBack(const std::string& path) const { return ReadSheetBack(path); }
-    std::string dir_;
 };
 
 TEST_F(TaskSheetTest, ExportIsReadByOpenpyxlAsTextCellsWithoutEmptyOnes) {
